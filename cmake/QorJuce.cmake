@@ -1,0 +1,23 @@
+# JUCE wiring shared by every target that touches the framework.
+#
+# qor_juce_core_headers: juce_core's include paths and definitions without its
+#   sources, for libraries that call into juce_core but leave the one copy of
+#   juce_core to the final binary (the plug-in compiles its own).
+# qor_juce_core: juce_core compiled once, for test and bench programs that are
+#   not plug-ins.
+
+add_library(qor_juce_core_headers INTERFACE)
+target_include_directories(qor_juce_core_headers INTERFACE
+    "$<TARGET_PROPERTY:juce::juce_core,INTERFACE_INCLUDE_DIRECTORIES>")
+target_compile_definitions(qor_juce_core_headers INTERFACE
+    "$<TARGET_PROPERTY:juce::juce_core,INTERFACE_COMPILE_DEFINITIONS>"
+    JUCE_GLOBAL_MODULE_SETTINGS_INCLUDED=1
+    JUCE_USE_CURL=0
+    JUCE_WEB_BROWSER=0)
+
+add_library(qor_juce_core STATIC)
+target_link_libraries(qor_juce_core
+    PRIVATE juce::juce_core
+    PUBLIC qor_juce_core_headers)
+target_compile_definitions(qor_juce_core PUBLIC
+    $<IF:$<CONFIG:Debug>,DEBUG=1 _DEBUG=1,NDEBUG=1 _NDEBUG=1>)
