@@ -1,0 +1,166 @@
+#include "engine/KYM.h"
+
+#include <cmath>
+
+namespace {
+
+// Corner (Hz) and R = 1/(2·pi·fc·C) with C = 1 uF, for the three RC high-passes.
+constexpr double kInputHighpassFc = 7.162;
+constexpr double kInputHighpassR = 22222.13670649195;
+constexpr double kOutputHighpassFc = 15.0;
+constexpr double kOutputHighpassR = 10610.32953945969;
+constexpr double kFinalHighpassFc = 13.386;
+constexpr double kFinalHighpassR = 11889.6565883681;
+
+template<int N, int NR, int NC>
+void setComponents(DFI<N>& net, const double (&r)[NR], const double (&c)[NC]) noexcept
+{
+    static_assert(NR <= 5 && NC <= 5, "DFI keeps at most five of each");
+    for (int i = 0; i < NR; ++i)
+        net.R[i] = r[i];
+    for (int i = 0; i < NC; ++i)
+        net.C[i] = c[i];
+}
+
+} // namespace
+
+KYM::KYM()
+{
+    setComponents(inputNetwork,
+                  { 2200.0, 22000.0, 100000.0, 100000.0 },
+                  { 2.2e-8, 2.2e-8, 2.2e-8, 2.2e-8 });
+    setComponents(firstNetwork,
+                  { 22000.0, 10000.0, 10000.0, 22000.0, 22000.0 },
+                  { 1e-8, 4.7e-8, 4.7e-10 });
+    setComponents(secondNetwork,
+                  { 6200.0, 33000.0, 22000.0, 39000.0 },
+                  { 1e-9, 4.7e-8, 2.2e-8, 2.2e-9, 2.2e-9 });
+
+    slots[1].logTaper = 1;
+
+    setParameterSlot(0, 1.0);
+    setParameterSlot(1, 0.5);
+    setParameterSlot(2, 0.5);
+    setParameterSlot(3, 0.5);
+    setParameterSlot(5, 0.5);
+    setParameterSlot(6, 0.0);
+    setParameterSlot(4, 0.5);
+}
+
+void KYM::setParameterSlot(int index, double position) noexcept
+{
+    if (index < 0 || index > 6)
+        return;
+
+    ParamSlot& slot = slots[index];
+    const double old = slot.value;
+    slot.value = position;
+    if (slot.segTaper)
+    {
+        slot.value = position < 0.5 ? 0.2 * position : 1.8 * position + (-0.8);
+    }
+    else if (slot.logTaper)
+    {
+        double p = position;
+        if (p < 0.0)
+            p = 0.0;
+        else if (p > 1.0)
+            p = 1.0;
+        slot.value = p / (-8.526315791 * p + 9.526315791);
+    }
+
+    if (std::fabs(slot.value - old) > 1e-9)
+        slot.changed = 1;
+}
+
+void KYM::updateBlend() noexcept
+{
+    blend.update(slots[6].value, slots[1].value, fs);
+}
+
+void KYM::updateTonestage() noexcept
+{
+    tonestage.fs = fs;
+    tonestage.bass = slots[2].value;
+    tonestage.treble = slots[3].value;
+    tonestage.updatecoefficients();
+}
+
+void KYM::updateParameters() noexcept
+{
+    // Pairs share a stage: the second flag is read only when the first was
+    // clear, so when both are set the next call recomputes once more.
+    bool blendChanged = slots[6].changed != 0;
+    slots[6].changed = 0;
+    if (!blendChanged)
+    {
+        blendChanged = slots[1].changed != 0;
+        slots[1].changed = 0;
+    }
+    if (blendChanged)
+        updateBlend();
+
+    if (slots[4].changed)
+    {
+        slots[4].changed = 0;
+        drive.init(fs, slots[4].value);
+    }
+
+    if (slots[5].changed)
+    {
+        slots[5].changed = 0;
+        presence.init(fs, slots[5].value);
+    }
+
+    bool toneChanged = slots[2].changed != 0;
+    slots[2].changed = 0;
+    if (!toneChanged)
+    {
+        toneChanged = slots[3].changed != 0;
+        slots[3].changed = 0;
+    }
+    if (toneChanged)
+        updateTonestage();
+}
+
+void KYM::updateSamplerate(double rate) noexcept
+{
+    fs = rate;
+
+    inputHighpass.init(fs, kInputHighpassFc, kInputHighpassR);
+    outputHighpass.init(fs, kOutputHighpassFc, kOutputHighpassR);
+    finalHighpass.init(fs, kFinalHighpassFc, kFinalHighpassR);
+
+    updateBlend();
+
+    drive.init(fs, slots[4].value);
+    presence.init(fs, slots[5].value);
+
+    updateTonestage();
+
+    inputNetwork.setup(fs, inputNetworkD, inputNetworkN);
+    firstNetwork.setup(fs, firstNetworkD, firstNetworkN);
+    secondNetwork.setup(fs, secondNetworkD, secondNetworkN);
+}
+
+double KYM::processSample(double s) noexcept
+{
+    const double x = s * slots[0].value + 1e-25;
+    const double y1 = inputHighpass.process(x);
+    dry = y1;
+    const double u = inputNetwork.process(y1);
+    const double p = presence.process(u);
+    const double d = drive.process(p);
+    const double w1 = firstNetwork.process(d);
+    const double W = secondNetwork.process(w1);
+    const double out = blend.process(dry, W);
+    const double o = out * blend.level * 2.2 + 1e-25;
+    current = outputHighpass.process(o);
+
+    (tonestage.*tonestage.stepFn)();
+    current = current + 1e-25;
+    (tonestage.section.*tonestage.section.processFn)(current);
+
+    const double f = finalHighpass.process(current + 1e-25);
+    return 0.0 - f;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "engine/DFI.h"
+#include "engine/KYM_BLEND.h"
+#include "engine/KYM_HIGHPASS.h"
+#include "engine/KYM_TONESTAGE.h"
+#include "engine/OpampStage.h"
+
+#include <cstdint>
+
+// A control position as the engine holds it, after its taper.
+struct ParamSlot
+{
+    double value = 0.0;
+    uint8_t changed = 0;
+    uint8_t segTaper = 0;
+    uint8_t logTaper = 0;
+};
+
+// The overdrive circuit model, run one oversampled sample at a time.
+// Slots: 0 input scale, 1 level, 2 bass, 3 treble, 4 drive, 5 presence, 6 blend.
+//
+// After construction call updateSamplerate(rate) and then updateParameters()
+// before processing. Not thread-safe: every call after that belongs to the
+// audio thread.
+class KYM
+{
+public:
+    KYM(); // the op-amp stages allocate their tables: may throw std::bad_alloc
+
+    // Stores position (after the slot's taper) and raises the slot's changed
+    // flag when the value moved by more than 1e-9. Indices outside 0..6 are ignored.
+    void setParameterSlot(int index, double position) noexcept;
+    // Consumes the changed flags and recomputes the stages they belong to.
+    void updateParameters() noexcept;
+    // Recomputes everything that depends on the (oversampled) rate.
+    void updateSamplerate(double rate) noexcept;
+    // One sample through the whole chain; the result is already polarity-inverted.
+    double processSample(double s) noexcept;
+
+    // Analogue prototypes of the fixed networks, ascending powers of s, D(0) = 1.
+    static constexpr double inputNetworkD[5] = { 1.0, 7.6648e-3, 1.08731568e-5, 3.17182624e-9, 1.13379904e-13 };
+    static constexpr double inputNetworkN[5] = { 0.0, 2.2e-3, 2.34256e-6, 1.5460896e-10, 1.13379904e-13 };
+    static constexpr double firstNetworkD[4] = { 1.0, 1.85103625e-3, 2.8256635e-8, 1.40326725e-12 };
+    static constexpr double firstNetworkN[4] = { 0.6875, 3.23125e-4, 0.0, 0.0 };
+    static constexpr double secondNetworkD[4] = { 1.0, 1.5558e-3, 2.556988e-7, 1.01547072e-11 };
+    static constexpr double secondNetworkN[4] = { 1.0, 4.278e-4, 1.410376e-7, 0.0 };
+
+    ParamSlot slots[7];
+    KYM_HIGHPASS inputHighpass;  // its output is also the dry tap
+    KYM_HIGHPASS outputHighpass;
+    KYM_HIGHPASS finalHighpass;
+    KYM_BLEND blend;
+    DFI<4> inputNetwork;
+    DFI<3> firstNetwork;
+    DFI<3> secondNetwork;
+    KYM_PRESENCE presence;
+    KYM_DRIVE drive; // declared after presence so its table is released first
+    KYM_TONESTAGE tonestage;
+    double fs = 0.0;      // oversampled rate
+    double current = 0.0; // running sample; the tone section works on it in place
+    double dry = 0.0;     // dry tap of the current sample
+
+private:
+    void updateBlend() noexcept;
+    void updateTonestage() noexcept;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "libqor/dsp/TDFII.h"
+
+// The passive Bass/Treble network as one sixth-order section. New coefficient
+// sets are approached by a first-order ramp so pot and rate changes never jump.
+class KYM_TONESTAGE
+{
+public:
+    KYM_TONESTAGE() noexcept;
+
+    // Recomputes targetCoef from fs, bass and treble and restarts the ramp.
+    void updatecoefficients() noexcept;
+
+    // One ramp step and the normalised hand-over into section; switches to
+    // step_null once a3 and b3 have arrived.
+    void step() noexcept;
+    void step_null() noexcept;
+
+    // The analogue prototype divided by 1020000.3, ascending powers of s:
+    // D[0..6], N[0..6] (N[0] = N[6] = 0). x = bass, y = treble.
+    static void prototype(double x, double y, double (&D)[7], double (&N)[7]) noexcept;
+
+    void (KYM_TONESTAGE::*stepFn)() = &KYM_TONESTAGE::step_null;
+    double rTrebleA = 0.0, rTrebleB = 0.0; // Treble pot legs (ohm)
+    double rBassA = 0.0, rBassB = 0.0;     // Bass pot legs (ohm)
+    double R[5] = {};                      // ohm
+    double C[7] = {};                      // farad
+    double Tpow[6] = {};                   // T .. T^6
+    double fs = 0.0;
+    double bass = 0.0;
+    double treble = 0.0;
+    double rampFactor = 0.0;
+    libqor::dsp::TDFII<6> section;
+    double targetCoef[14] = {}; // a0..a6, b0..b6, unnormalised
+    double rampedCoef[14] = {}; // same order, what section runs with before normalising
+};
