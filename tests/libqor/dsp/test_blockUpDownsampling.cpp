@@ -1,0 +1,365 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "libqor/dsp/blockUpDownsampling.h"
+
+using libqor::blockUpDownsampling;
+using libqor::CHalfBandFilter;
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+double toneAmplitude(const std::vector<double>& y, int start, double f)
+{
+    double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
+    for (int n = start; n < static_cast<int>(y.size()); ++n)
+    {
+        const double c = std::cos(2.0 * pi * f * n), s = std::sin(2.0 * pi * f * n);
+        cc += c * c; ss += s * s; cs += c * s;
+        yc += y[n] * c; ys += y[n] * s;
+    }
+    const double det = cc * ss - cs * cs;
+    const double A = (yc * ss - ys * cs) / det;
+    const double B = (ys * cc - yc * cs) / det;
+    return std::sqrt(A * A + B * B);
+}
+
+std::vector<double> randomSignal(int n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (auto& x : v)
+        x = d(rng);
+    return v;
+}
+
+void up(blockUpDownsampling& s, std::vector<double>& in, std::vector<double>& out, int offsetIn, int n)
+{
+    (s.*s.upSlot)(in.data() + offsetIn, out.data() + offsetIn * s.factor, n);
+}
+
+void down(blockUpDownsampling& s, std::vector<double>& in, std::vector<double>& out, int offsetOut, int n)
+{
+    (s.*s.downSlot)(in.data() + offsetOut * s.factor, out.data() + offsetOut, n);
+}
+
+bool allSectionsZero(const CHalfBandFilter& h)
+{
+    for (auto* c : {h.cascadeA, h.cascadeB})
+        for (int k = 0; k < 6; ++k)
+        {
+            const auto* s = c->sections[k];
+            for (int i = 0; i < 3; ++i)
+                if (s->xHist[i] != 0.0 || s->yHist[i] != 0.0)
+                    return false;
+            if (s->pairIn[0] != 0.0 || s->pairIn[1] != 0.0 || s->pairOut[0] != 0.0 || s->pairOut[1] != 0.0)
+                return false;
+            if (s->blockXm2 != 0.0f || s->blockXm1 != 0.0f || s->blockYm2 != 0.0f || s->blockYm1 != 0.0f)
+                return false;
+        }
+    return true;
+}
+
+bool allFiltersZero(const blockUpDownsampling& s)
+{
+    return allSectionsZero(s.up1) && allSectionsZero(s.up2) && allSectionsZero(s.up3)
+        && allSectionsZero(s.down1) && allSectionsZero(s.down2) && allSectionsZero(s.down3);
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+} // namespace
+
+TEST(blockUpDownsampling, ConstructionBuildsClearedFiltersWithTheirSets)
+{
+    blockUpDownsampling s;
+    EXPECT_TRUE(allFiltersZero(s));
+    // up1 and every down filter steep, up2 and up3 gentle.
+    const double steepFirst = 0.036681502163648017, gentleFirst = 0.01677466677723562;
+    EXPECT_EQ(s.up1.cascadeA->sections[0]->a, steepFirst);
+    EXPECT_EQ(s.up2.cascadeA->sections[0]->a, gentleFirst);
+    EXPECT_EQ(s.up3.cascadeA->sections[0]->a, gentleFirst);
+    EXPECT_EQ(s.down1.cascadeA->sections[0]->a, steepFirst);
+    EXPECT_EQ(s.down2.cascadeA->sections[0]->a, steepFirst);
+    EXPECT_EQ(s.down3.cascadeA->sections[0]->a, steepFirst);
+    EXPECT_TRUE(s.floatUpSlot == &blockUpDownsampling::upsample2x_sse);
+}
+
+TEST(blockUpDownsampling, SetFactorTable)
+{
+    struct Case { int n; int factor; blockUpDownsampling::Kernel up, down; };
+    const Case cases[] = {
+        {1, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
+        {2, 2, &blockUpDownsampling::upsampleSIMDd2x, &blockUpDownsampling::downsampleSIMDd2x},
+        {4, 4, &blockUpDownsampling::upsampleSIMDd4x, &blockUpDownsampling::downsampleSIMDd4x},
+        {8, 8, &blockUpDownsampling::upsampleSIMDd8x, &blockUpDownsampling::downsampleSIMDd8x},
+        {0, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
+        {3, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
+        {16, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
+        {-1, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
+    };
+    for (const auto& c : cases)
+    {
+        blockUpDownsampling s;
+        s.setFactor(8);
+        s.setFactor(c.n);
+        EXPECT_EQ(s.factor, c.factor) << c.n;
+        EXPECT_TRUE(s.upSlot == c.up) << c.n;
+        EXPECT_TRUE(s.downSlot == c.down) << c.n;
+        EXPECT_TRUE(s.floatUpSlot == &blockUpDownsampling::upsample2x_sse) << c.n;
+    }
+}
+
+TEST(blockUpDownsampling, FactorOneCopiesExactly)
+{
+    blockUpDownsampling s;
+    s.setFactor(1);
+    auto in = randomSignal(100, 1);
+    in[3] = -0.0;
+    in[4] = std::numeric_limits<double>::denorm_min();
+    std::vector<double> mid(100), out(100);
+    up(s, in, mid, 0, 100);
+    down(s, mid, out, 0, 100);
+    EXPECT_TRUE(sameBits(mid, in));
+    EXPECT_TRUE(sameBits(out, in));
+}
+
+// Writes exactly factor * n (up) and n (down), reads exactly factor * n (down);
+// n <= 0 touches neither the blocks nor the state.
+TEST(blockUpDownsampling, KernelsTouchExactlyTheirSamples)
+{
+    const double sentinel = 12345.0;
+    for (int factor : {1, 2, 4, 8})
+        for (int n : {0, -3, 1, 7, 64})
+        {
+            blockUpDownsampling s, fresh;
+            s.setFactor(factor);
+            fresh.setFactor(factor);
+            const int used = n > 0 ? n : 0;
+            auto in = randomSignal(used + 8, 4);
+            std::vector<double> mid(factor * (used + 8), sentinel);
+            up(s, in, mid, 0, n);
+            for (int i = 0; i < static_cast<int>(mid.size()); ++i)
+            {
+                if (i < factor * used)
+                    ASSERT_NE(mid[i], sentinel) << factor << " " << n << " " << i;
+                else
+                    ASSERT_EQ(mid[i], sentinel) << factor << " " << n << " " << i;
+            }
+
+            // Poison everything after the block the down kernel may read.
+            for (int i = factor * used; i < static_cast<int>(mid.size()); ++i)
+                mid[i] = std::numeric_limits<double>::quiet_NaN();
+            std::vector<double> out(used + 8, sentinel);
+            down(s, mid, out, 0, n);
+            for (int i = 0; i < static_cast<int>(out.size()); ++i)
+            {
+                if (i < used)
+                    ASSERT_TRUE(std::isfinite(out[i]) && out[i] != sentinel) << factor << " " << n << " " << i;
+                else
+                    ASSERT_EQ(out[i], sentinel) << factor << " " << n << " " << i;
+            }
+
+            if (n <= 0)
+            {
+                // Same continuation as a sampler that was never called.
+                auto probe = randomSignal(16, 5);
+                std::vector<double> a(16 * factor), b(16 * factor), ra(16), rb(16);
+                up(s, probe, a, 0, 16);
+                up(fresh, probe, b, 0, 16);
+                down(s, a, ra, 0, 16);
+                down(fresh, b, rb, 0, 16);
+                EXPECT_TRUE(sameBits(a, b)) << factor << " " << n;
+                EXPECT_TRUE(sameBits(ra, rb)) << factor << " " << n;
+                EXPECT_EQ(s.interpIn[0], fresh.interpIn[0]);
+            }
+        }
+}
+
+TEST(blockUpDownsampling, ConstantSettlesThroughUpAndDown)
+{
+    const double c = -0.6;
+    for (int factor : {2, 4, 8})
+    {
+        blockUpDownsampling s;
+        s.setFactor(factor);
+        const int blocks = 20, n = 256;
+        std::vector<double> in(n, c), mid(n * factor), out(n);
+        std::vector<double> constMid(n * factor, c);
+        for (int b = 0; b < blocks; ++b)
+        {
+            up(s, in, mid, 0, n);
+            down(s, constMid, out, 0, n);
+        }
+        for (int i = 0; i < n * factor; ++i)
+            ASSERT_NEAR(mid[i], c, 1e-12) << factor << " up " << i;
+        for (int i = 0; i < n; ++i)
+            ASSERT_NEAR(out[i], c, 1e-12) << factor << " down " << i;
+    }
+}
+
+// Setting the current factor again leaves a running stream unbroken.
+TEST(blockUpDownsampling, SameFactorAgainClearsNothing)
+{
+    for (int factor : {2, 4, 8})
+    {
+        blockUpDownsampling steady, poked;
+        steady.setFactor(factor);
+        poked.setFactor(factor);
+        auto in = randomSignal(512, 6);
+        std::vector<double> midA(512 * factor), midB(512 * factor), outA(512), outB(512);
+        for (int half = 0; half < 2; ++half)
+        {
+            if (half == 1)
+                poked.setFactor(factor);
+            up(steady, in, midA, half * 256, 256);
+            up(poked, in, midB, half * 256, 256);
+            down(steady, midA, outA, half * 256, 256);
+            down(poked, midB, outB, half * 256, 256);
+        }
+        EXPECT_TRUE(sameBits(midA, midB)) << factor;
+        EXPECT_TRUE(sameBits(outA, outB)) << factor;
+    }
+}
+
+// A new factor zeroes every section; interpolators and saved samples go on.
+TEST(blockUpDownsampling, NewFactorClearsOnlyTheSections)
+{
+    blockUpDownsampling s;
+    s.setFactor(8);
+    auto in = randomSignal(64, 8);
+    std::vector<double> mid(64 * 8), out(64);
+    up(s, in, mid, 0, 64);
+    down(s, mid, out, 0, 64);
+    std::vector<float> fin(in.begin(), in.begin() + 16), fout(32);
+    (s.*s.floatUpSlot)(fin.data(), fout.data(), 16);
+    ASSERT_FALSE(allFiltersZero(s));
+
+    double interpIn[3], interpOut[3];
+    std::memcpy(interpIn, s.interpIn, sizeof interpIn);
+    std::memcpy(interpOut, s.interpOut, sizeof interpOut);
+    const double savedUp1 = s.up1.savedElement1, savedDown3 = s.down3.savedElement1;
+    const float prevUp1 = s.up1.previousOutput;
+    ASSERT_NE(interpIn[0], 0.0);
+    ASSERT_NE(savedDown3, 0.0);
+
+    s.setFactor(2);
+    EXPECT_TRUE(allFiltersZero(s));
+    for (int l = 0; l < 3; ++l)
+    {
+        EXPECT_EQ(s.interpIn[l], interpIn[l]);
+        EXPECT_EQ(s.interpOut[l], interpOut[l]);
+    }
+    EXPECT_EQ(s.up1.savedElement1, savedUp1);
+    EXPECT_EQ(s.down3.savedElement1, savedDown3);
+    EXPECT_EQ(s.up1.previousOutput, prevUp1);
+
+    // The level-1 interpolator continues from its last input and output.
+    std::vector<double> one = {0.25}, two(2);
+    const double expectedY = ((0.25 - interpOut[0]) * 0.33333333) + interpIn[0];
+    up(s, one, two, 0, 1);
+    EXPECT_EQ(s.interpOut[0], expectedY);
+    EXPECT_EQ(s.interpIn[0], 0.25);
+}
+
+// Level-1 interpolation, {y, x} pairs and up1 in order, against the pieces.
+TEST(blockUpDownsampling, Upsample2xIsInterpolatorThenUp1)
+{
+    blockUpDownsampling s;
+    s.setFactor(2);
+    CHalfBandFilter ref;
+    ref.create(12, true);
+    auto in = randomSignal(300, 10);
+    std::vector<double> out(600);
+    up(s, in, out, 0, 300);
+    double p = 0.0, q = 0.0;
+    for (int i = 0; i < 300; ++i)
+    {
+        const double y = ((in[i] - q) * 0.33333333) + p;
+        q = y;
+        p = in[i];
+        libqor::Vec2 v(y, in[i]);
+        ref.process_simdd(&v);
+        ASSERT_EQ(out[2 * i], v[0]) << i;
+        ASSERT_EQ(out[2 * i + 1], v[1]) << i;
+    }
+}
+
+TEST(blockUpDownsampling, Factor2ImageIsRejected)
+{
+    blockUpDownsampling s;
+    s.setFactor(2);
+    const int n = 40000;
+    std::vector<double> in(n), out(2 * n);
+    for (int i = 0; i < n; ++i)
+        in[i] = std::sin(2.0 * pi * 0.05 * i);
+    up(s, in, out, 0, n);
+    const int settle = 2 * n / 2;
+    const double signal = toneAmplitude(out, settle, 0.025);
+    const double image = toneAmplitude(out, settle, 0.475);
+    EXPECT_NEAR(signal, 1.0, 1e-3);
+    EXPECT_LE(20.0 * std::log10(image / signal), -103.9);
+}
+
+TEST(blockUpDownsampling, Factor2AliasIsRejected)
+{
+    blockUpDownsampling s;
+    s.setFactor(2);
+    const int n = 40000;
+    std::vector<double> in(2 * n), out(n);
+    for (int i = 0; i < 2 * n; ++i)
+        in[i] = std::sin(2.0 * pi * 0.3 * i);
+    down(s, in, out, 0, n);
+    EXPECT_LE(20.0 * std::log10(toneAmplitude(out, n / 2, 0.4)), -103.9);
+}
+
+// The float 2x path follows the double 2x path to float precision, and any
+// split of the stream into calls (odd, over 2048) gives the same stream.
+TEST(blockUpDownsampling, FloatUpsamplerTracksTheDoubleOne)
+{
+    const int n = 6000;
+    std::vector<double> in(n);
+    for (int i = 0; i < n; ++i)
+        in[i] = 0.7 * std::sin(2.0 * pi * 0.013 * i) + 0.2 * std::sin(2.0 * pi * 0.21 * i);
+    blockUpDownsampling d;
+    d.setFactor(2);
+    std::vector<double> ref(2 * n);
+    up(d, in, ref, 0, n);
+
+    std::vector<float> fin(in.begin(), in.end());
+    auto runFloat = [&](const std::vector<int>& calls) {
+        blockUpDownsampling f;
+        f.setFactor(2);
+        std::vector<float> out(2 * n);
+        int pos = 0;
+        for (int m : calls)
+        {
+            (f.*f.floatUpSlot)(fin.data() + pos, out.data() + 2 * pos, m);
+            if (m > 0)
+                pos += m;
+        }
+        return out;
+    };
+    const auto even = runFloat(std::vector<int>(n / 500, 500));
+    for (int k = 0; k < 2 * n; ++k)
+        ASSERT_NEAR(even[k], ref[k], 1e-4) << k;
+
+    const auto big = runFloat({n});
+    const auto chunks = runFloat({2048, 2048, 1904});
+    EXPECT_EQ(std::memcmp(big.data(), chunks.data(), big.size() * sizeof(float)), 0);
+    const auto odd = runFloat({1001, 0, -5, 999, 4000});
+    for (int k = 0; k < 2 * n; ++k)
+        ASSERT_NEAR(odd[k], ref[k], 1e-4) << k;
+}
