@@ -1,0 +1,127 @@
+#pragma once
+
+#include "engine/KYM.h"
+#include "libqor/AutomatableParameter.h"
+#include "libqor/ParamObserver.h"
+#include "libqor/Parameter.h"
+#include "libqor/dsp/StereoSampleBuffer.h"
+#include "libqor/dsp/blockUpDownsampling.h"
+#include "plugin/Job.h"
+
+#include <juce_audio_processors/juce_audio_processors.h>
+
+// The queue publishes its slots with standalone fences, which TSan cannot
+// see; it annotates them itself only where __has_feature exists (clang), so
+// give GCC's TSan builds the same annotations.
+#if defined(__SANITIZE_THREAD__) && !defined(AE_TSAN_ANNOTATE_RELEASE)
+namespace moodycamel
+{
+inline int ae_tsan_global;
+}
+extern "C" void AnnotateHappensBefore(const char*, int, void*);
+extern "C" void AnnotateHappensAfter(const char*, int, void*);
+#define AE_TSAN_ANNOTATE_RELEASE() AnnotateHappensBefore(__FILE__, __LINE__, (void*) (&::moodycamel::ae_tsan_global))
+#define AE_TSAN_ANNOTATE_ACQUIRE() AnnotateHappensAfter(__FILE__, __LINE__, (void*) (&::moodycamel::ae_tsan_global))
+#endif
+#include <readerwriterqueue/readerwriterqueue.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+// The plug-in's processor: owns the engine, the sampler, the buffers, the nine
+// parameters with their host slots, and the queue that carries every change to
+// the audio thread.
+//
+// Editor refresh hand-over. A parameter job runs on the audio thread and must
+// not touch the editor, so it only calls requestEditorRefresh(), which raises
+// an atomic flag (no allocation, no lock, no system call). An open editor polls
+// consumeEditorRefreshRequest() from a juce::Timer on the message thread and,
+// when it returns true, calls its own loadParamsFromProcessor(). A closed
+// editor has no timer left, so a refresh can never reach it; a request made
+// while no editor is open only causes one extra, harmless refresh later.
+class KymAudioProcessor : public juce::AudioProcessor, public libqor::ParamObserver
+{
+public:
+    KymAudioProcessor();
+    ~KymAudioProcessor() override;
+
+    const juce::String getName() const override;
+    void prepareToPlay(double sampleRate, int maximumExpectedSamplesPerBlock) override;
+    void releaseResources() override;
+    void processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    using juce::AudioProcessor::processBlock;
+
+    JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE("-Wdeprecated-declarations")
+    const juce::String getInputChannelName(int channelIndex) const override;
+    const juce::String getOutputChannelName(int channelIndex) const override;
+    bool isInputChannelStereoPair(int index) const override;
+    bool isOutputChannelStereoPair(int index) const override;
+    JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+
+    bool silenceInProducesSilenceOut() const override;
+    double getTailLengthSeconds() const override;
+    bool acceptsMidi() const override;
+    bool producesMidi() const override;
+
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override;
+
+    int getNumPrograms() override;
+    int getCurrentProgram() override;
+    void setCurrentProgram(int index) override;
+    const juce::String getProgramName(int index) override;
+    void changeProgramName(int index, const juce::String& newName) override;
+
+    void getStateInformation(juce::MemoryBlock& destData) override;
+    void setStateInformation(const void* data, int sizeInBytes) override;
+
+    void notifyParamChange(libqor::Parameter* parameter) override;
+    void parameterCheck(libqor::Parameter* parameter) override;
+
+    // Tells the host's listeners that host parameter index now reads value.
+    void sendParamChangeMessage(int index, float value);
+    // The rate and Quality recheck at the start of each block.
+    void recheckAudioInformation(double hostSampleRate) noexcept;
+
+    // Editor refresh hand-over (see the class comment).
+    void requestEditorRefresh() noexcept { editorRefreshRequested.store(true, std::memory_order_release); }
+    bool consumeEditorRefreshRequest() noexcept { return editorRefreshRequested.exchange(false, std::memory_order_acq_rel); }
+
+    // Posts from any thread; see postLock.
+    void post(const Job& job) noexcept;
+
+    static constexpr uint32_t stateMagic = 0x21324356u;
+
+    // Written after construction only on the audio thread (jobs and processBlock).
+    int32_t maxBlockSize = 8192;
+    bool audioInfoDirty = false;
+    bool bypass = false;
+    double oversamplingFactor = 2.0;
+    double currentSampleRate = 44100.0;
+    double inputGain = 1.0;
+    std::unique_ptr<libqor::StereoSampleBuffer<double>> inputBuffer;
+    std::unique_ptr<libqor::StereoSampleBuffer<double>> oversampledBuffer;
+    std::unique_ptr<libqor::StereoSampleBuffer<double>> outputBuffer;
+    libqor::blockUpDownsampling sampler;
+    KYM engine;
+    juce::OwnedArray<libqor::Parameter> parameters;
+    // The framework's parameter list owns the slots; this array only indexes them.
+    juce::OwnedArray<libqor::AutomatableParameter> automationSlots;
+    moodycamel::ReaderWriterQueue<Job, 512> messageQueue;
+
+private:
+    friend struct Job;
+
+    void runParameterJob(libqor::Parameter* parameter) noexcept;
+    void runRecheckJob(double factor) noexcept;
+    void processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept;
+
+    // The queue has one producer side; the host, message and audio threads all
+    // post, so each enqueue is serialised. A spin lock, held only around the
+    // enqueue, keeps the audio thread out of the kernel.
+    std::atomic_flag postLock = ATOMIC_FLAG_INIT;
+    std::atomic<bool> editorRefreshRequested { false };
+
+    JUCE_DECLARE_NON_COPYABLE(KymAudioProcessor)
+};
