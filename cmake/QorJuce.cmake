@@ -21,3 +21,20 @@ target_link_libraries(qor_juce_core
     PUBLIC qor_juce_core_headers)
 target_compile_definitions(qor_juce_core PUBLIC
     $<IF:$<CONFIG:Debug>,DEBUG=1 _DEBUG=1,NDEBUG=1 _NDEBUG=1>)
+
+# Debian's JUCE uses the system's zlib, libpng and libjpeg in place of the
+# copies JUCE carries, and the system's FLAC and Ogg Vorbis for
+# juce_audio_formats; the module targets do not name them, so whoever compiles
+# those modules links these.
+find_package(ZLIB REQUIRED)
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+target_link_libraries(qor_juce_core PUBLIC ZLIB::ZLIB)
+
+# For binaries that compile juce_graphics (plug-in, test host).
+add_library(qor_juce_graphics_libs INTERFACE)
+target_link_libraries(qor_juce_graphics_libs INTERFACE PNG::PNG JPEG::JPEG ZLIB::ZLIB)
+
+# For binaries that compile juce_audio_formats (render tool, test host).
+add_library(qor_juce_audio_format_libs INTERFACE)
+target_link_libraries(qor_juce_audio_format_libs INTERFACE FLAC vorbisenc vorbisfile vorbis ogg)

@@ -1,0 +1,55 @@
+# Runs lv2info on the built LV2 bundle alone (LV2_PATH is the bundle's folder)
+# and checks what a Linux host learns from it: URI, name, audio ports, the
+# features it requires and the state interface.
+#   cmake -DLV2INFO=... -DBUNDLE=... -DURI=... -P lv2info_check.cmake
+
+get_filename_component(folder "${BUNDLE}" DIRECTORY)
+set(ENV{LV2_PATH} "${folder}")
+execute_process(COMMAND "${LV2INFO}" "${URI}"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "lv2info failed (${rc}):\n${err}${out}")
+endif()
+if(err MATCHES "error|Duplicate|invalid")
+    message(FATAL_ERROR "lilv complained:\n${err}")
+endif()
+
+set(expect
+    "^${URI}\n"
+    "\n[ \t]*Name:[ \t]+QOR KYM v2\n"
+    "\n[ \t]*Class:[ \t]+Plugin\n"
+    "\n[ \t]*Author:[ \t]+QOR AUDIO\n"
+    "\n[ \t]*Bundle:[ \t]+file://[^\n]*QOR_KYM_v2\\.lv2/\n"
+    "\n[ \t]*Required Features:[ \t]+http://lv2plug.in/ns/ext/options#options\n[ \t]+http://lv2plug.in/ns/ext/urid#map\n[ \t]+http://lv2plug.in/ns/ext/buf-size#boundedBlockLength\n"
+    "\n[ \t]*Optional Features:[ \t]+http://lv2plug.in/ns/lv2core#hardRTCapable\n"
+    "\n[ \t]*Extension Data:[^\n]*state#interface"
+    "Port 0:\n[ \t]*Type:[ \t]+http://lv2plug.in/ns/lv2core#AudioPort\n[ \t]*http://lv2plug.in/ns/lv2core#InputPort"
+    "Port 1:\n[ \t]*Type:[ \t]+http://lv2plug.in/ns/lv2core#AudioPort\n[ \t]*http://lv2plug.in/ns/lv2core#OutputPort"
+    # Parameters travel as patch messages on the atom ports.
+    "Port 2:\n[ \t]*Type:[ \t]+http://lv2plug.in/ns/ext/atom#AtomPort\n[ \t]*http://lv2plug.in/ns/lv2core#InputPort"
+    "Port 3:\n[ \t]*Type:[ \t]+http://lv2plug.in/ns/ext/atom#AtomPort\n[ \t]*http://lv2plug.in/ns/lv2core#OutputPort")
+
+foreach(pattern IN LISTS expect)
+    if(NOT out MATCHES "${pattern}")
+        message(FATAL_ERROR "lv2info output lacks \"${pattern}\":\n${out}")
+    endif()
+endforeach()
+
+# One audio input and one audio output: JUCE's wrapper publishes the first
+# channel configuration (1 in, 1 out).
+string(REGEX MATCHALL "lv2core#AudioPort" audio "${out}")
+list(LENGTH audio audioPorts)
+if(NOT audioPorts EQUAL 2)
+    message(FATAL_ERROR "expected 2 audio ports, found ${audioPorts}:\n${out}")
+endif()
+
+# The nine parameters, in order, as the bundle describes them to hosts.
+file(READ "${BUNDLE}/dsp.ttl" dsp)
+string(REGEX MATCHALL "a lv2:Parameter ;\n[ \t]*rdfs:label \"[^\"]*\"" labels "${dsp}")
+string(REGEX REPLACE "a lv2:Parameter ;\n[ \t]*rdfs:label \"([^\"]*)\"" "\\1" names "${labels}")
+if(NOT names STREQUAL "Input;Level;Drive;Low;High;Presence;Blend;Bypass;Quality")
+    message(FATAL_ERROR "dsp.ttl parameters: ${names}")
+endif()
+
+message(STATUS "lv2info: ${URI} passes")
