@@ -21,7 +21,6 @@ set(expect
     "\n[ \t]*Class:[ \t]+Plugin\n"
     "\n[ \t]*Author:[ \t]+QOR AUDIO\n"
     "\n[ \t]*Bundle:[ \t]+file://[^\n]*QOR_KYM_v2\\.lv2/\n"
-    "\n[ \t]*Required Features:[ \t]+http://lv2plug.in/ns/ext/options#options\n[ \t]+http://lv2plug.in/ns/ext/urid#map\n[ \t]+http://lv2plug.in/ns/ext/buf-size#boundedBlockLength\n"
     "\n[ \t]*Optional Features:[ \t]+http://lv2plug.in/ns/lv2core#hardRTCapable\n"
     "\n[ \t]*Extension Data:[^\n]*state#interface"
     "Port 0:\n[ \t]*Type:[ \t]+http://lv2plug.in/ns/lv2core#AudioPort\n[ \t]*http://lv2plug.in/ns/lv2core#InputPort"
@@ -33,6 +32,25 @@ set(expect
 foreach(pattern IN LISTS expect)
     if(NOT out MATCHES "${pattern}")
         message(FATAL_ERROR "lv2info output lacks \"${pattern}\":\n${out}")
+    endif()
+endforeach()
+
+# lilv lists the required features in no fixed order: look for each of them
+# between the two feature headings.
+string(FIND "${out}" "Required Features:" requiredAt)
+string(FIND "${out}" "Optional Features:" optionalAt)
+if(requiredAt EQUAL -1 OR optionalAt LESS requiredAt)
+    message(FATAL_ERROR "lv2info output lacks the feature lists:\n${out}")
+endif()
+math(EXPR requiredLength "${optionalAt} - ${requiredAt}")
+string(SUBSTRING "${out}" ${requiredAt} ${requiredLength} required)
+foreach(feature
+        "http://lv2plug.in/ns/ext/options#options"
+        "http://lv2plug.in/ns/ext/urid#map"
+        "http://lv2plug.in/ns/ext/buf-size#boundedBlockLength")
+    string(FIND "${required}" "${feature}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "lv2info lists no required feature ${feature}:\n${out}")
     endif()
 endforeach()
 
