@@ -1,0 +1,170 @@
+#include "plugin/KymAudioProcessorEditor.h"
+
+#include "plugin/KymAudioProcessor.h"
+
+#include "BinaryData.h"
+
+namespace {
+
+enum ParameterIndex
+{
+    inputIndex = 0,
+    levelIndex = 1,
+    driveIndex = 2,
+    lowIndex = 3,
+    highIndex = 4,
+    presenceIndex = 5,
+    blendIndex = 6,
+    bypassIndex = 7,
+    qualityIndex = 8
+};
+
+constexpr int editorWidth = 420;
+constexpr int editorHeight = 300;
+
+} // namespace
+
+KymAudioProcessorEditor::KymAudioProcessorEditor(KymAudioProcessor& p)
+    : juce::AudioProcessorEditor(&p), kymProcessor(&p)
+{
+    using libqor::gfx::ContactControl;
+    using libqor::gfx::EditableControl;
+    using libqor::gfx::FilmStripKnob;
+    using libqor::gfx::SwitchControl;
+
+    setBounds(0, 0, editorWidth, editorHeight);
+
+    background = juce::ImageCache::getFromMemory(BinaryData::background_png, BinaryData::background_pngSize);
+    knobStrip = juce::ImageCache::getFromMemory(BinaryData::knob_png, BinaryData::knob_pngSize);
+    barStrip = juce::ImageCache::getFromMemory(BinaryData::bar_png, BinaryData::bar_pngSize);
+    switchStrip = juce::ImageCache::getFromMemory(BinaryData::switch_png, BinaryData::switch_pngSize);
+    footswitchStrip = juce::ImageCache::getFromMemory(BinaryData::footswitch_png, BinaryData::footswitch_pngSize);
+    lampStrip = juce::ImageCache::getFromMemory(BinaryData::lamp_png, BinaryData::lamp_pngSize);
+
+    // Creation order is z-order: a later control lies above the earlier ones.
+    inputBar.reset(FilmStripKnob::addKnob(this, 118, 280, barStrip, 101));
+    show(*inputBar);
+    levelKnob.reset(FilmStripKnob::addKnob(this, 8, 28, knobStrip, 81));
+    show(*levelKnob);
+    driveKnob.reset(FilmStripKnob::addKnob(this, 88, 28, knobStrip, 81));
+    show(*driveKnob);
+    lowKnob.reset(FilmStripKnob::addKnob(this, 168, 28, knobStrip, 81));
+    show(*lowKnob);
+    highKnob.reset(FilmStripKnob::addKnob(this, 248, 28, knobStrip, 81));
+    show(*highKnob);
+    blendKnob.reset(FilmStripKnob::addKnob(this, 328, 28, knobStrip, 81));
+    show(*blendKnob);
+    // Overlaps the bottom rows of Low and High and takes the mouse there.
+    presenceKnob.reset(FilmStripKnob::addKnob(this, 208, 100, knobStrip, 81));
+    show(*presenceKnob);
+    qualitySwitch.reset(SwitchControl::addSwitch(this, 368, 134, switchStrip));
+    show(*qualitySwitch);
+    footswitch = std::make_unique<ContactControl>(footswitchStrip);
+    EditableControl::setUpFilmStrip(*footswitch, this, 8, 180);
+    show(*footswitch);
+    lamp.reset(SwitchControl::addSwitch(this, 100, 191, lampStrip));
+    show(*lamp);
+
+    lamp->setValue(1.0, juce::dontSendNotification);
+    lamp->interactive = false;
+
+    // createEditor sets the controls from the parameters once construction is done.
+    startTimer(refreshPollMs);
+}
+
+KymAudioProcessorEditor::~KymAudioProcessorEditor()
+{
+    stopTimer();
+    footswitch.reset();
+    lamp.reset();
+    qualitySwitch.reset();
+    presenceKnob.reset();
+    blendKnob.reset();
+    highKnob.reset();
+    lowKnob.reset();
+    driveKnob.reset();
+    levelKnob.reset();
+    inputBar.reset();
+    // The images are released after this, footswitch strip first, background last.
+}
+
+void KymAudioProcessorEditor::show(juce::Slider& control)
+{
+    control.setVisible(true);
+    addChildComponent(control, -1);
+}
+
+void KymAudioProcessorEditor::paint(juce::Graphics& g)
+{
+    if (background.isValid())
+        g.drawImageAt(background, 0, 0, false);
+}
+
+void KymAudioProcessorEditor::resized()
+{
+}
+
+void KymAudioProcessorEditor::sliderValueChanged(juce::Slider* slider)
+{
+    int index = -1;
+    if (slider == inputBar.get())
+        index = inputIndex;
+    else if (slider == levelKnob.get())
+        index = levelIndex;
+    else if (slider == driveKnob.get())
+        index = driveIndex;
+    else if (slider == lowKnob.get())
+        index = lowIndex;
+    else if (slider == highKnob.get())
+        index = highIndex;
+    else if (slider == blendKnob.get())
+        index = blendIndex;
+    else if (slider == presenceKnob.get())
+        index = presenceIndex;
+    else if (slider == qualitySwitch.get())
+        index = qualityIndex;
+
+    if (index >= 0)
+    {
+        kymProcessor->parameters[index]->SetNormalised(slider->getValue());
+        return;
+    }
+
+    if (slider == footswitch.get())
+    {
+        // Every push toggles Bypass, whatever the contact's own value.
+        libqor::Parameter& bypass = *kymProcessor->parameters[bypassIndex];
+        const bool wasOn = bypass.value.load() >= 0.5;
+        double target = wasOn ? 0.0 : 1.0;
+        if (target < bypass.minValue)
+            target = bypass.minValue;
+        else if (target > bypass.maxValue)
+            target = bypass.maxValue;
+        bypass.ApplyValue(target);
+        // Show the new state at once, before the parameter job's refresh.
+        lamp->setValue(wasOn ? 1.0 : 0.0, juce::dontSendNotification);
+    }
+    // The lamp only shows Bypass; its notifications change nothing.
+}
+
+void KymAudioProcessorEditor::loadParamsFromProcessor()
+{
+    const auto set = [this](juce::Slider& control, int index) {
+        control.setValue(kymProcessor->parameters[index]->GetNormalised(), juce::dontSendNotification);
+    };
+    set(*inputBar, inputIndex);
+    set(*levelKnob, levelIndex);
+    set(*driveKnob, driveIndex);
+    set(*lowKnob, lowIndex);
+    set(*highKnob, highIndex);
+    set(*blendKnob, blendIndex);
+    set(*presenceKnob, presenceIndex);
+    set(*qualitySwitch, qualityIndex);
+    lamp->setValue(1.0 - kymProcessor->parameters[bypassIndex]->GetNormalised(), juce::dontSendNotification);
+}
+
+void KymAudioProcessorEditor::timerCallback()
+{
+    if (kymProcessor->consumeEditorRefreshRequest())
+        loadParamsFromProcessor();
+}
