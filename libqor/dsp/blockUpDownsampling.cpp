@@ -86,42 +86,42 @@ void blockUpDownsampling::noDownsample(double* in, double* out, int n) noexcept
         out[i] = in[i];
 }
 
+void blockUpDownsampling::upLevel1(double x, double& r0, double& r1) noexcept
+{
+    const double y = interpolate(x, interpIn[0], interpOut[0]);
+    work[0] = Vec2(y, x);
+    up1.process_simdd(&work[0]);
+    r0 = work[0][0];
+    r1 = work[0][1];
+}
+
+void blockUpDownsampling::upLevel2(double r0, double r1, double* o) noexcept
+{
+    const double y0 = interpolate(r0, interpIn[1], interpOut[1]);
+    const double y1 = interpolate(r1, interpIn[1], interpOut[1]);
+    work[1] = Vec2(y0, r0);
+    work[2] = Vec2(y1, r1);
+    up2.process_simdd(&work[1]);
+    up2.process_simdd(&work[2]);
+    o[0] = work[1][0];
+    o[1] = work[1][1];
+    o[2] = work[2][0];
+    o[3] = work[2][1];
+}
+
 void blockUpDownsampling::upsampleSIMDd2x(double* in, double* out, int n) noexcept
 {
     for (int i = 0; i < n; ++i)
-    {
-        const double x = in[i];
-        const double y = interpolate(x, interpIn[0], interpOut[0]);
-        work[0] = Vec2(y, x);
-        up1.process_simdd(&work[0]);
-        out[2 * i] = work[0][0];
-        out[2 * i + 1] = work[0][1];
-    }
+        upLevel1(in[i], out[2 * i], out[2 * i + 1]);
 }
 
 void blockUpDownsampling::upsampleSIMDd4x(double* in, double* out, int n) noexcept
 {
     for (int i = 0; i < n; ++i)
     {
-        const double x = in[i];
-        const double y = interpolate(x, interpIn[0], interpOut[0]);
-        work[0] = Vec2(y, x);
-        up1.process_simdd(&work[0]);
-        const double r0 = work[0][0];
-        const double r1 = work[0][1];
-
-        const double y0 = interpolate(r0, interpIn[1], interpOut[1]);
-        const double y1 = interpolate(r1, interpIn[1], interpOut[1]);
-        work[1] = Vec2(y0, r0);
-        work[2] = Vec2(y1, r1);
-        up2.process_simdd(&work[1]);
-        up2.process_simdd(&work[2]);
-
-        double* o = out + 4 * i;
-        o[0] = work[1][0];
-        o[1] = work[1][1];
-        o[2] = work[2][0];
-        o[3] = work[2][1];
+        double r0, r1;
+        upLevel1(in[i], r0, r1);
+        upLevel2(r0, r1, out + 4 * i);
     }
 }
 
@@ -129,21 +129,11 @@ void blockUpDownsampling::upsampleSIMDd8x(double* in, double* out, int n) noexce
 {
     for (int i = 0; i < n; ++i)
     {
-        const double x = in[i];
-        const double y = interpolate(x, interpIn[0], interpOut[0]);
-        work[0] = Vec2(y, x);
-        up1.process_simdd(&work[0]);
-        const double r0 = work[0][0];
-        const double r1 = work[0][1];
+        double r0, r1;
+        upLevel1(in[i], r0, r1);
+        double s[4];
+        upLevel2(r0, r1, s);
 
-        const double y0 = interpolate(r0, interpIn[1], interpOut[1]);
-        const double y1 = interpolate(r1, interpIn[1], interpOut[1]);
-        work[1] = Vec2(y0, r0);
-        work[2] = Vec2(y1, r1);
-        up2.process_simdd(&work[1]);
-        up2.process_simdd(&work[2]);
-
-        const double s[4] = {work[1][0], work[1][1], work[2][0], work[2][1]};
         for (int k = 0; k < 4; ++k)
         {
             const double yk = interpolate(s[k], interpIn[2], interpOut[2]);

@@ -64,6 +64,10 @@ public:
 
 private:
     void clearSections() noexcept;
+    // The doubling stages the up kernels share: level 1 turns one base-rate
+    // sample into two, level 2 turns those two into four.
+    void upLevel1(double x, double& r0, double& r1) noexcept;
+    void upLevel2(double r0, double r1, double* o) noexcept;
 };
 
 } // namespace libqor

@@ -8,11 +8,14 @@
 #include <xmmintrin.h>
 
 #include "libqor/dsp/CAllPassFilter.h"
+#include "SignalSupport.h"
 #include "libqor/dsp/CAllPassFilterCascade.h"
 
 using libqor::CAllPassFilter;
 using libqor::CAllPassFilterCascade;
 using libqor::Vec2;
+
+using signal_support::randomSignal;
 
 namespace {
 
@@ -32,15 +35,6 @@ struct HandCascade
 constexpr double someCoefficients[6] = {0.036681502163648017, 0.2746317593794541, 0.5610989697879195,
                                         0.769741833862266,    0.8922608180038789, 0.962094548378084};
 
-std::vector<double> randomSignal(int n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (auto& x : v)
-        x = d(rng);
-    return v;
-}
 
 bool sameBits(double a, double b)
 {

@@ -8,30 +8,15 @@
 #include <vector>
 
 #include "libqor/dsp/CHalfBandFilter.h"
+#include "SignalSupport.h"
 
 using libqor::CHalfBandFilter;
 using libqor::Vec2;
 
+using signal_support::toneAmplitude;
+using signal_support::pi;
+
 namespace {
-
-constexpr double pi = 3.14159265358979323846;
-
-// Amplitude of the component at frequency f (cycles per sample) in y[start..],
-// by a least-squares fit of a cosine and a sine at that frequency.
-double toneAmplitude(const std::vector<double>& y, int start, double f)
-{
-    double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
-    for (int n = start; n < static_cast<int>(y.size()); ++n)
-    {
-        const double c = std::cos(2.0 * pi * f * n), s = std::sin(2.0 * pi * f * n);
-        cc += c * c; ss += s * s; cs += c * s;
-        yc += y[n] * c; ys += y[n] * s;
-    }
-    const double det = cc * ss - cs * cs;
-    const double A = (yc * ss - ys * cs) / det;
-    const double B = (ys * cc - yc * cs) / det;
-    return std::sqrt(A * A + B * B);
-}
 
 // The stream through process_simdd, two samples per call.
 std::vector<double> filterStream(CHalfBandFilter& h, const std::vector<double>& x)

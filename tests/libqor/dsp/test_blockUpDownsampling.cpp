@@ -9,38 +9,16 @@
 #include <vector>
 
 #include "libqor/dsp/blockUpDownsampling.h"
+#include "SignalSupport.h"
 
 using libqor::blockUpDownsampling;
 using libqor::CHalfBandFilter;
 
+using signal_support::toneAmplitude;
+using signal_support::pi;
+using signal_support::randomSignal;
+
 namespace {
-
-constexpr double pi = 3.14159265358979323846;
-
-double toneAmplitude(const std::vector<double>& y, int start, double f)
-{
-    double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
-    for (int n = start; n < static_cast<int>(y.size()); ++n)
-    {
-        const double c = std::cos(2.0 * pi * f * n), s = std::sin(2.0 * pi * f * n);
-        cc += c * c; ss += s * s; cs += c * s;
-        yc += y[n] * c; ys += y[n] * s;
-    }
-    const double det = cc * ss - cs * cs;
-    const double A = (yc * ss - ys * cs) / det;
-    const double B = (ys * cc - yc * cs) / det;
-    return std::sqrt(A * A + B * B);
-}
-
-std::vector<double> randomSignal(int n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (auto& x : v)
-        x = d(rng);
-    return v;
-}
 
 void up(blockUpDownsampling& s, std::vector<double>& in, std::vector<double>& out, int offsetIn, int n)
 {
