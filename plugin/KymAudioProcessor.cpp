@@ -10,10 +10,16 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <system_error>
+
+#if defined(__SSE__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
 
 namespace
 {
@@ -71,6 +77,47 @@ juce::String formatNormalised(double x)
     return juce::String::fromUTF8(text, static_cast<int>(result.ptr - text));
 }
 
+// The framework's reader gathers an exponent's digits in an int without a
+// bound, and adds the count of integer digits beyond its precision to it, so
+// a long exponent or a huge integer part overflows an int: undefined
+// behaviour, from nothing but record text. Past five significant exponent
+// digits or a million integer digits the C library reads the number alone; it
+// saturates to infinity or zero, as the framework does for any exponent out
+// of double's range.
+bool readOutsizedNumber(const char* text, double& value) noexcept
+{
+    const char* p = text;
+    if (*p == '+' || *p == '-')
+        ++p;
+    size_t integerDigits = 0;
+    size_t fractionDigits = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        ++integerDigits;
+    if (*p == '.')
+        for (++p; *p >= '0' && *p <= '9'; ++p)
+            ++fractionDigits;
+    if (integerDigits + fractionDigits == 0)
+        return false;
+
+    int exponentDigits = 0;
+    if (*p == 'e' || *p == 'E')
+    {
+        ++p;
+        if (*p == '+' || *p == '-')
+            ++p;
+        while (*p == '0')
+            ++p;
+        for (; *p >= '0' && *p <= '9' && exponentDigits <= 5; ++p)
+            ++exponentDigits;
+    }
+    if (exponentDigits <= 5 && integerDigits <= 1000000)
+        return false;
+
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    value = cLocale != nullptr ? strtod_l(text, nullptr, cLocale) : 0.0;
+    return true;
+}
+
 // The framework's reader decides what counts as a number (the leading number
 // of the text, 0 when there is none), but it keeps only 18 digits, leading
 // zeros after the point included, so a small value written with 20 digits
@@ -80,6 +127,9 @@ double readStateValue(const juce::String& text) noexcept
 {
     auto chars = text.getCharPointer();
     const auto start = chars.findEndOfWhitespace();
+    double outsized;
+    if (readOutsizedNumber(start.getAddress(), outsized))
+        return outsized;
     const double framework = juce::CharacterFunctions::readDoubleValue(chars);
     if (!std::isfinite(framework) || framework == 0.0)
         return framework;
@@ -173,6 +223,16 @@ inline float finiteOrZero(float sample) noexcept
     std::memcpy(&sample, &bits, sizeof(bits));
     return sample;
 }
+
+// A finite sample beyond 24 dB over full scale is a host fault, not a signal.
+// Held there, it can neither drive the linear dry path past float's range nor
+// leave the filters ringing with it for seconds.
+constexpr float maxInputSample = 16.0f;
+
+// Above 192 kHz x 4 the tone stage's sixth-order section loses its poles to
+// rounding and rings up to infinity (it does from about 0.9 MHz); the engine
+// is never given a higher rate.
+constexpr double maxEngineRate = 768000.0;
 
 } // namespace
 
@@ -349,7 +409,7 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 
 void KymAudioProcessor::runRecheckJob(double factor) noexcept
 {
-    engine.updateSamplerate(currentSampleRate * factor);
+    engine.updateSamplerate(std::min(currentSampleRate * factor, maxEngineRate));
 }
 
 //==============================================================================
@@ -382,8 +442,32 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
     sampler.setFactor(static_cast<int>(oversamplingFactor));
 }
 
+namespace
+{
+
+// The half-band sections set flush-to-zero only on the thread that built the
+// processor; a host's audio thread is usually another. Without it, silence
+// from the start leaves the input network circling on subnormal products
+// (three times the CPU per block) and subnormal floats reach the host. Only
+// flush-to-zero, as on the building thread, so every thread computes the same
+// bits; the host's own MXCSR comes back at the end of the block.
+class ScopedFlushToZero
+{
+public:
+#if defined(__SSE__) || defined(_M_X64)
+    ScopedFlushToZero() noexcept : saved(_mm_getcsr()) { _mm_setcsr(saved | 0x8000u); }
+    ~ScopedFlushToZero() { _mm_setcsr(saved); }
+
+private:
+    unsigned saved;
+#endif
+};
+
+} // namespace
+
 void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
 {
+    const ScopedFlushToZero flushToZero;
     Job job;
     while (messageQueue.try_dequeue(job))
         job();
@@ -423,7 +507,7 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
 
     const double gain = inputGain;
     for (int i = 0; i < count; ++i)
-        gained[i] = static_cast<double>(finiteOrZero(in[i])) * gain;
+        gained[i] = static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * gain;
 
     (sampler.*sampler.upSlot)(gained, oversampled, count);
 

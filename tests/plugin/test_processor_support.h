@@ -78,7 +78,8 @@ inline void setHost(KymAudioProcessor& p, int index, float normalised)
 
 inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b)
 {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), sizeof(float) * a.size()) == 0;
+    return a.size() == b.size()
+           && (a.empty() || std::memcmp(a.data(), b.data(), sizeof(float) * a.size()) == 0);
 }
 
 } // namespace kymtest

@@ -1,0 +1,149 @@
+// libFuzzer target for the state reader: any byte string a host hands to
+// setStateInformation must leave the processor sound, able to load a good
+// record and to write one.
+
+#include "plugin/KymAudioProcessor.h"
+
+#include <sanitizer/common_interface_defs.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+// The record's attribute names, in the order they are written.
+const char* const attributeNames[9] = { "Input", "Output", "Drive", "Bass", "Treble",
+                                        "Blend", "Presence", "Bypass", "Quality" };
+
+// Through the sanitizers' report channel: with -close_fd_mask=2 the target's
+// own stderr is gone, theirs is kept.
+[[noreturn]] void fail(const char* what)
+{
+    __sanitizer_report_error_summary((juce::String("fuzz_state: ") + what).toRawUTF8());
+    std::abort();
+}
+
+void check(bool ok, const char* what)
+{
+    if (! ok)
+        fail(what);
+}
+
+uint32_t le32(const uint8_t* b)
+{
+    return uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) | (uint32_t(b[3]) << 24);
+}
+
+struct Harness
+{
+    KymAudioProcessor processor;
+    juce::AudioBuffer<float> emptyBlock { 2, 0 };
+    juce::MidiBuffer midi;
+    juce::MemoryBlock goodRecord;
+
+    Harness()
+    {
+        processor.setPlayConfigDetails(2, 2, 44100.0, 512);
+
+        // The good record is the processor's own, written away from every
+        // default so that loading it moves all nine parameters.
+        const double settings[9] = { 0.8125, 0.3, 0.123456789, 0.75, 0.0625, 0.5, 0.99, 1.0, 1.0 };
+        for (int i = 0; i < 9; ++i)
+            processor.parameters[i]->SetNormalised(settings[i]);
+        drain();
+        processor.getStateInformation(goodRecord);
+        checkRecord(goodRecord);
+        resetToDefaults();
+    }
+
+    // Runs the queued jobs (what a host's next block would do), so the engine
+    // takes every loaded value and the queue does not grow run after run.
+    void drain() { processor.processBlock(emptyBlock, midi); }
+
+    // Loading starts from the same place every run.
+    void resetToDefaults()
+    {
+        for (auto* p : processor.parameters)
+            p->SetNormalised(p->GetNormalisedDefault());
+        drain();
+    }
+
+    void checkParameters() const
+    {
+        for (auto* p : processor.parameters)
+        {
+            const double v = p->value.load();
+            check(v >= p->minValue && v <= p->maxValue, "a parameter left its range");
+        }
+    }
+
+    // What a host must always get back: magic, L = size - 9, the XML text
+    // without a zero inside and one after it, and nine finite values in 0..1.
+    static void checkRecord(const juce::MemoryBlock& block)
+    {
+        const auto size = block.getSize();
+        const auto* b = static_cast<const uint8_t*>(block.getData());
+        check(size >= 9, "record shorter than 9 bytes");
+        check(le32(b) == KymAudioProcessor::stateMagic, "record magic");
+        check(le32(b + 4) == size - 9, "record length is not size - 9");
+        check(b[size - 1] == 0, "record has no trailing zero");
+        check(std::memchr(b + 8, 0, size - 9) == nullptr, "zero byte inside the XML text");
+
+        const auto text = juce::String::fromUTF8(reinterpret_cast<const char*>(b + 8), int(size - 9));
+        const auto xml = juce::XmlDocument::parse(text);
+        check(xml != nullptr && xml->hasTagName("ZOVARIDU"), "record does not parse");
+        const auto* productInfo = xml->getChildByName("ProductInfo");
+        check(productInfo != nullptr && productInfo->getStringAttribute("Product") == "KYM",
+              "record has no ProductInfo for KYM");
+        const auto* settings = xml->getChildByName("Settings");
+        check(settings != nullptr && settings->getNumAttributes() == 9, "record has no nine settings");
+        for (int k = 0; k < 9; ++k)
+        {
+            check(settings->getAttributeName(k) == attributeNames[k], "settings attribute name or order");
+            const auto value = settings->getAttributeValue(k);
+            const double x = value.getDoubleValue();
+            check(value.isNotEmpty() && std::isfinite(x) && x >= 0.0 && x <= 1.0, "settings value outside 0..1");
+        }
+    }
+
+    void run(const uint8_t* data, size_t size)
+    {
+        // Exactly the input's bytes on the heap, so ASan sees any read past them.
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[size > 0 ? size : 1]);
+        if (size > 0)
+            std::memcpy(copy.get(), data, size);
+        processor.setStateInformation(size > 0 ? copy.get() : nullptr, int(size));
+        drain();
+        checkParameters();
+
+        juce::MemoryBlock written;
+        processor.getStateInformation(written);
+        checkRecord(written);
+
+        processor.setStateInformation(goodRecord.getData(), int(goodRecord.getSize()));
+        drain();
+        checkParameters();
+        juce::MemoryBlock reloaded;
+        processor.getStateInformation(reloaded);
+        check(reloaded == goodRecord, "a good record no longer loads back exactly");
+
+        resetToDefaults();
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The size reaches the reader as an int, as from every host.
+    if (size > 1u << 20)
+        return -1;
+
+    static Harness harness;
+    harness.run(data, size);
+    return 0;
+}
