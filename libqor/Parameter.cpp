@@ -102,29 +102,32 @@ void Parameter::SetDisplayText(int textValue, const juce::String& text)
     displayTexts.add({ (int32_t) textValue, text });
 }
 
-void Parameter::AddObserver(ParamObserver* observer)
+// Changes the list under the writers' lock, drops null entries, publishes the
+// new list to the notification walk and waits until no walk can still see
+// the old one.
+template <typename Edit>
+void Parameter::editObservers(Edit edit)
 {
     ObserverView* old;
     {
         const std::lock_guard<std::mutex> lock(observerWriteLock);
-        observerList.addIfNotAlreadyThere(observer);
+        edit(observerList);
         observerList.removeAllInstancesOf(nullptr);
         old = publishObserversLocked();
     }
     retireView(old);
 }
 
+void Parameter::AddObserver(ParamObserver* observer)
+{
+    editObservers([observer](juce::Array<ParamObserver*>& list) { list.addIfNotAlreadyThere(observer); });
+}
+
 void Parameter::RemoveObserver(ParamObserver* observer)
 {
-    ObserverView* old;
-    {
-        const std::lock_guard<std::mutex> lock(observerWriteLock);
-        observerList.removeAllInstancesOf(observer);
-        observerList.removeAllInstancesOf(nullptr);
-        old = publishObserversLocked();
-    }
-    // Also what makes it safe for the caller to destroy the observer now.
-    retireView(old);
+    // Once this returns no other thread can still call the removed observer,
+    // so the caller may destroy it.
+    editObservers([observer](juce::Array<ParamObserver*>& list) { list.removeAllInstancesOf(observer); });
 }
 
 Parameter::ObserverView* Parameter::publishObserversLocked()

@@ -89,6 +89,7 @@ private:
     struct ObserverView;
 
     ObserverView* publishObserversLocked();
+    template <typename Edit> void editObservers(Edit edit);
     static void retireView(ObserverView* old);
     void notifyObservers(ParamObserver* skipObserver);
 
