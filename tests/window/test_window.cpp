@@ -194,11 +194,20 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     ASSERT_NE(window.editor, nullptr);
     EXPECT_EQ(window.editor->getWidth(), 420);
     EXPECT_EQ(window.editor->getHeight(), 300);
-    pumpFor(800);
-
     const juce::File shot = juce::File::getSpecialLocation(juce::File::tempDirectory)
                                 .getChildFile(juce::String("kym-window-") + kindName(GetParam()) + ".xwd");
-    const juce::Image screen = screenshot(shot);
+    const juce::Image expected = expectedEditor(40);
+
+    // A loaded machine (or a sanitizer build) maps and paints the window late:
+    // look again until it shows, for a generous while.
+    juce::Image screen;
+    for (int attempt = 0; attempt < 60; ++attempt)
+    {
+        pumpFor(attempt == 0 ? 800 : 250);
+        screen = screenshot(shot);
+        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995)
+            break;
+    }
     ASSERT_TRUE(screen.isValid());
 
     // The editor's part of the screen, kept beside the xwd file for a look when this fails.
@@ -213,7 +222,6 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
         }
     }
 
-    const juce::Image expected = expectedEditor(40);
     EXPECT_GT(matchShare(screen, expected, { 0, 0, 420, 300 }), 0.995);
     for (const Placed& c : defaultLayout)
     {
@@ -300,3 +308,14 @@ TEST_P(RealWindow, ClosingAndReopeningUnderAutomationIsSafe)
 
 INSTANTIATE_TEST_SUITE_P(Formats, RealWindow, ::testing::Values(PluginKind::vst3, PluginKind::lv2),
                          [](const auto& info) { return std::string(kindName(info.param)); });
+
+#if defined(__SANITIZE_THREAD__)
+// The framework's LV2 host (the test's side, not the plug-in) reads the
+// plug-in's control-port buffers for its editor while the audio thread runs
+// the plug-in into them; LV2 shares port buffers without synchronisation by
+// design. Only that host function is excused.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "race:juce::lv2_host::LV2AudioPluginInstance::postAllParametersToUi\n";
+}
+#endif
