@@ -136,14 +136,13 @@ double readStateValue(const juce::String& text) noexcept
 
     const char* first = start.getAddress();
     const char* last = chars.getAddress();
-    const bool negative = first < last && *first == '-';
-    if (first < last && (*first == '+' || *first == '-'))
+    if (first < last && *first == '+') // from_chars takes a minus sign, not a plus
         ++first;
     double exact = 0.0;
     const auto result = std::from_chars(first, last, exact, std::chars_format::general);
     if (result.ec != std::errc() || result.ptr != last || !std::isfinite(exact))
         return framework;
-    return negative ? -exact : exact;
+    return exact;
 }
 
 uint32_t readLittleEndian32(const uint8_t* bytes) noexcept

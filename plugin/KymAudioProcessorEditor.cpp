@@ -104,30 +104,27 @@ void KymAudioProcessorEditor::resized()
 {
 }
 
+std::array<KymAudioProcessorEditor::BoundControl, 8> KymAudioProcessorEditor::boundControls() const noexcept
+{
+    return { { { inputBar.get(), inputIndex },
+               { levelKnob.get(), levelIndex },
+               { driveKnob.get(), driveIndex },
+               { lowKnob.get(), lowIndex },
+               { highKnob.get(), highIndex },
+               { blendKnob.get(), blendIndex },
+               { presenceKnob.get(), presenceIndex },
+               { qualitySwitch.get(), qualityIndex } } };
+}
+
 void KymAudioProcessorEditor::sliderValueChanged(juce::Slider* slider)
 {
-    int index = -1;
-    if (slider == inputBar.get())
-        index = inputIndex;
-    else if (slider == levelKnob.get())
-        index = levelIndex;
-    else if (slider == driveKnob.get())
-        index = driveIndex;
-    else if (slider == lowKnob.get())
-        index = lowIndex;
-    else if (slider == highKnob.get())
-        index = highIndex;
-    else if (slider == blendKnob.get())
-        index = blendIndex;
-    else if (slider == presenceKnob.get())
-        index = presenceIndex;
-    else if (slider == qualitySwitch.get())
-        index = qualityIndex;
-
-    if (index >= 0)
+    for (const BoundControl& bound : boundControls())
     {
-        kymProcessor->parameters[index]->SetNormalised(slider->getValue());
-        return;
+        if (slider == bound.control)
+        {
+            kymProcessor->parameters[bound.parameterIndex]->SetNormalised(slider->getValue());
+            return;
+        }
     }
 
     if (slider == footswitch.get())
@@ -149,17 +146,9 @@ void KymAudioProcessorEditor::sliderValueChanged(juce::Slider* slider)
 
 void KymAudioProcessorEditor::loadParamsFromProcessor()
 {
-    const auto set = [this](juce::Slider& control, int index) {
-        control.setValue(kymProcessor->parameters[index]->GetNormalised(), juce::dontSendNotification);
-    };
-    set(*inputBar, inputIndex);
-    set(*levelKnob, levelIndex);
-    set(*driveKnob, driveIndex);
-    set(*lowKnob, lowIndex);
-    set(*highKnob, highIndex);
-    set(*blendKnob, blendIndex);
-    set(*presenceKnob, presenceIndex);
-    set(*qualitySwitch, qualityIndex);
+    for (const BoundControl& bound : boundControls())
+        bound.control->setValue(kymProcessor->parameters[bound.parameterIndex]->GetNormalised(),
+                                juce::dontSendNotification);
     lamp->setValue(1.0 - kymProcessor->parameters[bypassIndex]->GetNormalised(), juce::dontSendNotification);
 }
 

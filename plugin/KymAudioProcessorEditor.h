@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+
 #include "libqor/gfx/ContactControl.h"
 #include "libqor/gfx/FilmStripKnob.h"
 #include "libqor/gfx/SwitchControl.h"
@@ -54,8 +56,18 @@ public:
     std::unique_ptr<libqor::gfx::ContactControl> footswitch;
 
 private:
+    struct BoundControl
+    {
+        juce::Slider* control;
+        int parameterIndex;
+    };
+
     void timerCallback() override;
     void show(juce::Slider& control);
+    // The controls that write their own parameter, in the order both
+    // directions handle them: Input bar, Level, Drive, Low, High, Blend,
+    // Presence, Quality switch.
+    std::array<BoundControl, 8> boundControls() const noexcept;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(KymAudioProcessorEditor)
 };

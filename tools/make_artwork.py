@@ -327,6 +327,15 @@ def _pointer(draw, ss, theta):
                      fill=fill)
 
 
+def film_strip(frames):
+    """Frames of one size stacked top to bottom, the first at the top."""
+    w, h = frames[0].size
+    strip = Image.new("RGBA", (w, h * len(frames)), (0, 0, 0, 0))
+    for k, f in enumerate(frames):
+        strip.paste(f, (0, k * h))
+    return strip
+
+
 def make_knob():
     size = 80
     body = field(size, size, _knob_body)
@@ -346,10 +355,7 @@ def make_knob():
         ptr = supersampled(size, size, lambda d, s: _pointer(d, s, theta))
         layers += [shadow_of(ptr, 0.5, 0.7, 0.5, 0.6), ptr]  # printed, raised
         frames.append(stack(*layers))
-    strip = Image.new("RGBA", (size, size * KNOB_FRAMES), (0, 0, 0, 0))
-    for k, f in enumerate(frames):
-        strip.paste(f, (0, k * size))
-    return strip
+    return film_strip(frames)
 
 
 # ---------------------------------------------------------------- bar
@@ -397,10 +403,7 @@ def make_bar():
         fill = gradient.copy()
         fill.putalpha(mask)
         frames.append(stack(base, fill))
-    strip = Image.new("RGBA", (BAR_W, BAR_H * BAR_FRAMES), (0, 0, 0, 0))
-    for k, f in enumerate(frames):
-        strip.paste(f, (0, k * BAR_H))
-    return strip
+    return film_strip(frames)
 
 
 # ---------------------------------------------------------------- nut
@@ -480,10 +483,7 @@ def make_switch():
     for side in (-1, 1):  # top frame: lever left (2x); bottom: right (4x)
         body = field(SW, SW, _switch_fn(side), ss=8)
         frames.append(stack(shadow_of(body, 1.2, 1.8, 1.2, 0.7), body))
-    strip = Image.new("RGBA", (SW, SW * 2), (0, 0, 0, 0))
-    for k, f in enumerate(frames):
-        strip.paste(f, (0, k * SW))
-    return strip
+    return film_strip(frames)
 
 
 # ---------------------------------------------------------------- footswitch
@@ -541,10 +541,7 @@ def make_footswitch():
     for pressed in (False, True):  # top frame: up
         body = field(FS, FS, _footswitch_fn(pressed))
         frames.append(stack(shadow_of(body, 2.4, 3.4, 2.8, 0.8), body))
-    strip = Image.new("RGBA", (FS, FS * 2), (0, 0, 0, 0))
-    for k, f in enumerate(frames):
-        strip.paste(f, (0, k * FS))
-    return strip
+    return film_strip(frames)
 
 
 # ---------------------------------------------------------------- lamp
@@ -603,10 +600,7 @@ def make_lamp():
             layers.append(field(LAMP, LAMP, glow, ss=2))
         layers.append(body)
         frames.append(stack(*layers))
-    strip = Image.new("RGBA", (LAMP, LAMP * 2), (0, 0, 0, 0))
-    for k, f in enumerate(frames):
-        strip.paste(f, (0, k * LAMP))
-    return strip
+    return film_strip(frames)
 
 
 # ---------------------------------------------------------------- background
