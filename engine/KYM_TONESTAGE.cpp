@@ -48,7 +48,9 @@ KYM_TONESTAGE::KYM_TONESTAGE() noexcept
 
 void KYM_TONESTAGE::prototype(double x, double y, double (&D)[7], double (&N)[7]) noexcept
 {
-    // Monomials formed as printed (x·y² = x·(y·y)); each row summed left to right.
+    // Each monomial is formed from the pot positions as written here
+    // (x·y² = x·(y·y)) and each row is summed left to right: another grouping
+    // rounds differently and moves the tone filter's coefficients.
     const double yy = y * y;
     const double xx = x * x;
     const double m[9] = { 1.0, y, yy, x, x * y, x * yy, xx, xx * y, xx * yy };

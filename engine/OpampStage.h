@@ -82,8 +82,8 @@ public:
         const double z = Rf * s2 * c[cRf_invSz] + c[cNz1] * s1 * c[cNz1_invSz]
                          + c[cNzw] * w * c[cNzw_invSz];
         fb = z;
-        // a - b is bit-identical to -b + a, so the difference keeps its
-        // printed form.
+        // The leg voltage is the sum -s2*Rv/(1+Rv*G2) + Rv*G2*z/(1+Rv*G2);
+        // a - b rounds exactly as -b + a, so it is written as a difference.
         const double q = c[cRvG2] * z * c[cInvOnePlusRvG2] - s2 * Rv * c[cInvOnePlusRvG2];
         leg = q;
         if constexpr (Circuit::trapezoidal)

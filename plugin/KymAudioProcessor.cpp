@@ -1,4 +1,5 @@
 #include "plugin/KymAudioProcessor.h"
+#include "plugin/KymParameterTable.h"
 
 #if __has_include("KymAudioProcessorEditor.h")
 #include "KymAudioProcessorEditor.h"
@@ -24,46 +25,7 @@
 namespace
 {
 
-struct ParameterRow
-{
-    const char* id;
-    const char* name;
-    double minValue;
-    double maxValue;
-    double defaultValue;
-    double interval;
-};
-
-// Index order is the host's parameter order. Bypass (7) and Quality (8) are
-// set up by their own initialisers; their rows only carry ID and name.
-constexpr ParameterRow parameterTable[9] = {
-    { "KYM_Input", "Input", 0.0, 2.0, 1.0, 0.0001 },
-    { "KYM_Output", "Level", 0.0, 10.0, 5.0, 0.0001 },
-    { "KYM_Drive", "Drive", 0.0, 10.0, 5.0, 0.0001 },
-    { "KYM_Bass", "Low", 0.0, 10.0, 5.0, 0.0001 },
-    { "KYM_Treble", "High", 0.0, 10.0, 5.0, 0.0001 },
-    { "KYM_Presence", "Presence", 0.0, 10.0, 5.0, 0.0001 },
-    { "KYM_Blend", "Blend", 0.0, 10.0, 0.0, 0.0001 },
-    { "KYM_Bypass", "Bypass", 0.0, 1.0, 0.0, 1.0 },
-    { "KYM_Quality", "Quality", 0.0, 1.0, 0.0, 1.0 },
-};
-
 constexpr int slotKey = 593953;
-
-// The record's attribute order (Blend before Presence) and the value a
-// missing attribute loads as.
-struct StateAttribute
-{
-    const char* name;
-    int index;
-    double missingValue;
-};
-
-constexpr StateAttribute stateAttributes[9] = {
-    { "Input", 0, 0.5 },   { "Output", 1, 0.5 },   { "Drive", 2, 0.5 },
-    { "Bass", 3, 0.5 },    { "Treble", 4, 0.5 },   { "Blend", 6, 0.5 },
-    { "Presence", 5, 0.5 }, { "Bypass", 7, 0.0 },  { "Quality", 8, 0.0 },
-};
 
 // Element starts allowed in a record before it is refused (see isSafeToParse).
 constexpr int maxElementStarts = 256;
@@ -249,23 +211,34 @@ KymAudioProcessor::KymAudioProcessor()
     oversampledBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize * 8);
     outputBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize);
 
-    for (int i = 0; i < 9; ++i)
+    for (int i = 0; i < kym::parameterCount; ++i)
     {
         auto* slot = automationSlots.add(new libqor::AutomatableParameter(i + 1));
         slot->onChange = [this](int index, float value) { sendParamChangeMessage(index, value); };
         parameters.add(new libqor::Parameter());
     }
 
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i < kym::parameterCount; ++i)
     {
-        const auto& row = parameterTable[i];
-        parameters[i]->InitDouble(row.id, row.name, row.defaultValue, row.minValue, row.maxValue,
-                                  row.interval, juce::String(), 1.0);
+        const auto& row = kym::parameterTable[i];
+        auto* parameter = parameters[i];
+        switch (row.kind)
+        {
+        case kym::ParameterKind::continuous:
+            parameter->InitDouble(row.id, row.name, row.defaultValue, row.minValue, row.maxValue, row.interval,
+                                  juce::String(), 1.0);
+            break;
+        case kym::ParameterKind::toggle:
+            parameter->InitBool(row.id, row.name, juce::String());
+            parameter->SetDisplayText(0, "off");
+            parameter->SetDisplayText(1, "on");
+            break;
+        case kym::ParameterKind::integer:
+            parameter->InitInt(row.id, row.name, static_cast<int>(row.minValue), static_cast<int>(row.maxValue),
+                               static_cast<int>(row.defaultValue), juce::String());
+            break;
+        }
     }
-    parameters[7]->InitBool(parameterTable[7].id, parameterTable[7].name, juce::String());
-    parameters[7]->SetDisplayText(0, "off");
-    parameters[7]->SetDisplayText(1, "on");
-    parameters[8]->InitInt(parameterTable[8].id, parameterTable[8].name, 0, 1, 0, juce::String());
 
     sampler.setFactor(static_cast<int>(oversamplingFactor + 0.5));
     engine.updateSamplerate(currentSampleRate * oversamplingFactor);
@@ -276,7 +249,7 @@ KymAudioProcessor::KymAudioProcessor()
     int handedOver = 0;
     try
     {
-        for (int i = 0; i < 9; ++i)
+        for (int i = 0; i < kym::parameterCount; ++i)
         {
             parameters[i]->AddObserver(this);
             addParameter(automationSlots[i]);
@@ -543,8 +516,8 @@ void KymAudioProcessor::getStateInformation(juce::MemoryBlock& destData)
     productInfo->setAttribute("Product", "KYM");
     productInfo->setAttribute("Version", "2.1");
     auto* settings = root.createNewChildElement("Settings");
-    for (const auto& attribute : stateAttributes)
-        settings->setAttribute(attribute.name, formatNormalised(parameters[attribute.index]->GetNormalised()));
+    for (const int index : kym::stateOrder)
+        settings->setAttribute(kym::parameterTable[index].stateWord, formatNormalised(parameters[index]->GetNormalised()));
 
     {
         juce::MemoryOutputStream out(destData, false);
@@ -602,14 +575,13 @@ void KymAudioProcessor::setStateInformation(const void* data, int sizeInBytes)
     if (productInfo->getStringAttribute("Product") != "KYM" || settings == nullptr)
         return;
 
-    for (const auto& attribute : stateAttributes)
+    for (const int index : kym::stateOrder)
     {
-        double x = attribute.missingValue;
-        if (settings->hasAttribute(attribute.name))
-        {
-            x = readStateValue(settings->getStringAttribute(attribute.name));
-        }
-        parameters[attribute.index]->SetNormalised(x);
+        const auto& row = kym::parameterTable[index];
+        double x = row.missingNormalised;
+        if (settings->hasAttribute(row.stateWord))
+            x = readStateValue(settings->getStringAttribute(row.stateWord));
+        parameters[index]->SetNormalised(x);
     }
 
     std::fputs("Settings loaded\n", stderr);

@@ -127,7 +127,7 @@ def build():
             h11 = t3 - t2
             values[i] = (h00 * ys[k] + h10 * h * d[k]
                          + h01 * ys[k + 1] + h11 * h * d[k + 1])
-    # The flat top and the listed points hold exactly their listed values.
+    # The flat top and the measured points hold exactly their measured values.
     top = float(POINTS[-1][1])
     for i in range(0, entry_of(3.9) + 1):
         values[i] = top

@@ -64,7 +64,8 @@ TEST(KYM_TONESTAGE, PrototypeConstantTermsAtThePotEnds)
     EXPECT_NEAR(D[0], 1.098039186851, 1e-15);
 }
 
-// The table at the middle setting, divided by D0, against the listed set.
+// The polynomials at the middle setting, divided by D0, against the
+// coefficients worked out by hand from the tone network's components.
 TEST(KYM_TONESTAGE, PrototypeAtTheMiddle)
 {
     double D[7], N[7];
@@ -238,7 +239,7 @@ TEST(KYM_TONESTAGE, RateChangeGlidesAndKeepsStates)
         EXPECT_EQ(t.section.a[i], t.rampedCoef[i] / t.rampedCoef[0]) << i;
 }
 
-// Polynomials and transform are evaluated as printed, left to right.
+// Polynomials and transform are evaluated in the code's order, left to right.
 TEST(KYM_TONESTAGE, EvaluationOrderBitForBit)
 {
     const double x = 0.3, y = 0.7;

@@ -18,8 +18,8 @@ struct Row
     double tolerance;
 };
 
-// Listed points are stored exactly as printed; the knee points are met to the
-// printed decimals.
+// The measured points of the op-amp curve are stored exactly; the knee points
+// are met to the decimals they were measured to.
 const Row rows[] = {
     {+4.0, 7.476274 - 4.5, 0}, {+3.5, 7.470361 - 4.5, 0}, {+3.0, 7.423193 - 4.5, 0},
     {+2.5, 6.999931 - 4.5, 0}, {+2.0, 6.499947 - 4.5, 0}, {+1.5, 5.999963 - 4.5, 0},
