@@ -346,6 +346,13 @@ void KymAudioProcessor::post(const Job& job) noexcept
     postLock.clear(std::memory_order_release);
 }
 
+void KymAudioProcessor::runPendingJobs() noexcept
+{
+    Job job;
+    while (messageQueue.try_dequeue(job))
+        job();
+}
+
 void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 {
     const double v = parameter->value.load(std::memory_order_relaxed);
@@ -440,9 +447,7 @@ private:
 void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
 {
     const ScopedFlushToZero flushToZero;
-    Job job;
-    while (messageQueue.try_dequeue(job))
-        job();
+    runPendingJobs();
 
     recheckAudioInformation(getSampleRate());
 

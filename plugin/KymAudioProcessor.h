@@ -113,6 +113,8 @@ public:
 private:
     friend struct Job;
 
+    // Runs every queued job, oldest first, until the queue is found empty.
+    void runPendingJobs() noexcept;
     void runParameterJob(libqor::Parameter* parameter) noexcept;
     void runRecheckJob(double factor) noexcept;
     void processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept;
