@@ -139,7 +139,8 @@ QOR_STAGE __m128d keep(__m128d old, __m128d now) noexcept
         return now;
 }
 
-QOR_STAGE __m128d select(__m128d mask, __m128d ifSet, __m128d ifClear) noexcept
+// ifSet where mask is set, ifClear elsewhere.
+QOR_STAGE __m128d pick(__m128d mask, __m128d ifSet, __m128d ifClear) noexcept
 {
 #ifdef __SSE4_1__
     return _mm_blendv_pd(ifClear, ifSet, mask);
@@ -203,7 +204,6 @@ struct NetworkPair
         y[0] = keep<Lanes>(y[0], y0);
         return y0;
     }
-
 };
 
 // The two op-amp gain stages with their table lookups, as
@@ -266,10 +266,13 @@ struct OpampPair
     QOR_STAGE __m128d lookup(__m128d v) const noexcept
     {
         const __m128d low = _mm_max_pd(tmin, v);
-        const __m128d clamped = select(_mm_cmple_pd(v, tmax), low, tmax);
+        const __m128d clamped = pick(_mm_cmple_pd(v, tmax), low, tmax);
         const __m128d position = _mm_mul_pd(_mm_sub_pd(tmax, clamped), tscale);
-        const int32_t i0 = _mm_cvttsd_si32(position);
-        const int32_t i1 = _mm_cvttsd_si32(_mm_unpackhi_pd(position, position));
+        // The position lies in 0 .. (max - min)·scale, so the 64-bit
+        // truncation is the 32-bit one, without a sign extension before the
+        // load.
+        const int64_t i0 = _mm_cvttsd_si64(position);
+        const int64_t i1 = _mm_cvttsd_si64(_mm_unpackhi_pd(position, position));
         const __m128d f = _mm_sub_pd(position, _mm_cvtepi32_pd(_mm_cvttpd_epi32(position)));
         const __m128d at = _mm_loadh_pd(_mm_load_sd(&table0[i0]), &table1[i1]);
         const __m128d next = _mm_loadh_pd(_mm_load_sd(&table0[i0 + 1]), &table1[i1 + 1]);
@@ -515,7 +518,7 @@ private:
     double scale;
     Highpass inputHighpass;
     Network<4> inputNetwork;
-    OpampPair opamps; // presence and drive
+    OpampPair opamps;        // presence and drive
     NetworkPair<3> networks; // first and second third-order network
     BlendLevel blend;
     Highpass outputHighpass;
@@ -527,7 +530,7 @@ private:
     double link[stages - 1] = {};     // link[g]: stage g's latest output
     __m128d opOut = _mm_setzero_pd(); // the op-amp stages' outputs, in place of link[2], link[3]
     __m128d pair = _mm_setzero_pd();  // the third-order networks' outputs, in place of link[4], link[5]
-    double dryLink[6] = {};          // the dry tap beside link[0..5]
+    double dryLink[6] = {};           // the dry tap beside link[0..5]
 };
 
 template<class Tone>
