@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 using libqor::dsp::SimdLevel;
@@ -200,7 +202,6 @@ class SideBySide
 public:
     SideBySide(SimdLevel level, double fs) : ref(readyEngine(fs)), fast(readyEngine(fs))
     {
-        ref->setSimdLevel(SimdLevel::reference);
         selected = fast->setSimdLevel(level) == level;
     }
 
