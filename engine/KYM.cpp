@@ -1,5 +1,7 @@
 #include "engine/KYM.h"
 
+#include "engine/BlockVariants.h"
+
 #include <cmath>
 
 namespace {
@@ -11,6 +13,12 @@ constexpr double kOutputHighpassFc = 15.0;
 constexpr double kOutputHighpassR = 10610.32953945969;
 constexpr double kFinalHighpassFc = 13.386;
 constexpr double kFinalHighpassR = 11889.6565883681;
+
+void referenceBlock(KYM& engine, double* samples, int n) noexcept
+{
+    for (int i = 0; i < n; ++i)
+        samples[i] = engine.processSample(samples[i]);
+}
 
 template<int N, int NR, int NC>
 void setComponents(DFI<N>& net, const double (&r)[NR], const double (&c)[NC]) noexcept
@@ -45,6 +53,8 @@ KYM::KYM()
     setParameterSlot(5, 0.5);
     setParameterSlot(6, 0.0);
     setParameterSlot(4, 0.5);
+
+    setSimdLevel(libqor::dsp::bestSimdLevel());
 }
 
 void KYM::setParameterSlot(int index, double position) noexcept
@@ -163,4 +173,36 @@ double KYM::processSample(double s) noexcept
 
     const double f = finalHighpass.process(current + 1e-25);
     return 0.0 - f;
+}
+
+void KYM::processBlock(double* samples, int n) noexcept
+{
+    blockFn(*this, samples, n);
+}
+
+libqor::dsp::SimdLevel KYM::setSimdLevel(libqor::dsp::SimdLevel level) noexcept
+{
+    using libqor::dsp::SimdLevel;
+    blockvariants::BlockFn fn = nullptr;
+    switch (level)
+    {
+    case SimdLevel::reference: fn = &referenceBlock; break;
+#if QOR_ENGINE_BLOCK_VARIANTS
+    case SimdLevel::sse2: fn = &blockvariants::sse2; break;
+    case SimdLevel::avx2: fn = &blockvariants::avx2; break;
+    case SimdLevel::avx512: fn = &blockvariants::avx512; break;
+#endif
+    default: break;
+    }
+    if (fn != nullptr && libqor::dsp::simdLevelSupported(level))
+    {
+        blockFn = fn;
+        blockLevel = level;
+    }
+    else if (blockFn == nullptr)
+    {
+        blockFn = &referenceBlock;
+        blockLevel = SimdLevel::reference;
+    }
+    return blockLevel;
 }

@@ -5,6 +5,7 @@
 #include "engine/KYM_HIGHPASS.h"
 #include "engine/KYM_TONESTAGE.h"
 #include "engine/OpampStage.h"
+#include "libqor/dsp/SimdLevel.h"
 
 #include <cstdint>
 
@@ -38,6 +39,17 @@ public:
     // One sample through the whole chain; the result is already polarity-inverted.
     double processSample(double s) noexcept;
 
+    // The chain over n samples in place: the same outputs and final state,
+    // to the bit, as processSample on each sample in turn. Controls and rate
+    // may change between calls; n <= 0 does nothing.
+    void processBlock(double* samples, int n) noexcept;
+    // Which build of processBlock runs: reference is the loop over
+    // processSample. Construction picks bestSimdLevel(). A level this
+    // processor cannot run is refused and the current one stays; returns the
+    // level in use.
+    libqor::dsp::SimdLevel setSimdLevel(libqor::dsp::SimdLevel level) noexcept;
+    libqor::dsp::SimdLevel simdLevel() const noexcept { return blockLevel; }
+
     // Analogue prototypes of the fixed networks, ascending powers of s, D(0) = 1.
     static constexpr double inputNetworkD[5] = { 1.0, 7.6648e-3, 1.08731568e-5, 3.17182624e-9, 1.13379904e-13 };
     static constexpr double inputNetworkN[5] = { 0.0, 2.2e-3, 2.34256e-6, 1.5460896e-10, 1.13379904e-13 };
@@ -64,4 +76,7 @@ public:
 private:
     void updateBlend() noexcept;
     void updateTonestage() noexcept;
+
+    void (*blockFn)(KYM&, double*, int) noexcept = nullptr;
+    libqor::dsp::SimdLevel blockLevel = libqor::dsp::SimdLevel::reference;
 };

@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+using libqor::dsp::SimdLevel;
+
 namespace {
 
 constexpr double kRate = 176400.0; // 44100 Hz at 4x
@@ -25,13 +27,31 @@ std::vector<double> bassBlock()
     return v;
 }
 
-void runEngine(benchmark::State& state, bool allAtTen)
+enum Controls
 {
+    defaults = 0,
+    allAtTen = 1,
+    lowTurning = 2 // Low moves before every block, so the tone ramp runs throughout
+};
+
+// KYM::processBlock over 4096-sample blocks at the given level (reference:
+// processSample on each sample in turn).
+void BM_KYM_processBlock(benchmark::State& state)
+{
+    const auto level = static_cast<SimdLevel>(state.range(0));
+    const auto controls = static_cast<Controls>(state.range(1));
+    if (!libqor::dsp::simdLevelSupported(level))
+    {
+        state.SkipWithError("this processor does not run this level");
+        return;
+    }
+
     auto eng = std::make_unique<KYM>();
+    eng->setSimdLevel(level);
     eng->updateSamplerate(kRate);
     eng->updateParameters();
     eng->updateParameters();
-    if (allAtTen)
+    if (controls == allAtTen)
     {
         for (int slot = 1; slot <= 6; ++slot)
             eng->setParameterSlot(slot, 1.0);
@@ -39,18 +59,27 @@ void runEngine(benchmark::State& state, bool allAtTen)
         eng->updateParameters();
     }
     const std::vector<double> in = bassBlock();
+    std::vector<double> buf(kBlock);
 
-    // Let the tone ramp settle so every iteration measures the steady path.
+    // Let the tone ramp settle so the steady path is what is measured.
     for (int i = 0; i < 6; ++i)
-        for (double s : in)
-            benchmark::DoNotOptimize(eng->processSample(s));
+    {
+        buf = in;
+        eng->processBlock(buf.data(), kBlock);
+    }
 
-    std::vector<double> out(kBlock);
+    bool up = false;
     for (auto _ : state)
     {
-        for (int i = 0; i < kBlock; ++i)
-            out[i] = eng->processSample(in[i]);
-        benchmark::DoNotOptimize(out.data());
+        if (controls == lowTurning)
+        {
+            eng->setParameterSlot(2, up ? 0.7 : 0.3);
+            eng->updateParameters();
+            up = !up;
+        }
+        std::copy(in.begin(), in.end(), buf.begin());
+        eng->processBlock(buf.data(), kBlock);
+        benchmark::DoNotOptimize(buf.data());
         benchmark::ClobberMemory();
     }
     const double samples = static_cast<double>(state.iterations()) * kBlock;
@@ -59,10 +88,14 @@ void runEngine(benchmark::State& state, bool allAtTen)
         benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_KYM_processSample_default(benchmark::State& state) { runEngine(state, false); }
-void BM_KYM_processSample_allAtTen(benchmark::State& state) { runEngine(state, true); }
+void levelsAndControls(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({ "level", "controls" });
+    for (int controls : { defaults, allAtTen, lowTurning })
+        for (SimdLevel level : { SimdLevel::reference, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512 })
+            b->Args({ static_cast<int>(level), controls });
+}
 
 } // namespace
 
-BENCHMARK(BM_KYM_processSample_default);
-BENCHMARK(BM_KYM_processSample_allAtTen);
+BENCHMARK(BM_KYM_processBlock)->Apply(levelsAndControls);

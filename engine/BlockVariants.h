@@ -1,0 +1,17 @@
+#pragma once
+
+// Entry points of the engine's block path, one per instruction set, each in
+// its own file compiled for that set (BlockPipeline_*.cpp). Call one only
+// where libqor::dsp::simdLevelSupported says the processor runs it.
+
+class KYM;
+
+namespace blockvariants {
+
+using BlockFn = void (*)(KYM& engine, double* samples, int n) noexcept;
+
+void sse2(KYM& engine, double* samples, int n) noexcept;
+void avx2(KYM& engine, double* samples, int n) noexcept;
+void avx512(KYM& engine, double* samples, int n) noexcept;
+
+} // namespace blockvariants
