@@ -116,7 +116,7 @@ Outcome render (const fs::path& folder, const std::vector<std::string>& args)
 }
 
 // The figures of the result line: {peak, RMS} in dBFS.
-bool printedLevels (const Outcome& r, double& peak, double& rms)
+bool reportedLevels (const Outcome& r, double& peak, double& rms)
 {
     static const std::regex line ("peak (-?[0-9.]+|-inf) dBFS, RMS (-?[0-9.]+|-inf) dBFS, CPU");
     std::smatch m;
@@ -134,7 +134,7 @@ bool printedLevels (const Outcome& r, double& peak, double& rms)
 
 using Channels = std::vector<std::vector<float>>;
 
-struct WavSpec
+struct WavLayout
 {
     int channels = 1;
     int rate = 48000;
@@ -155,26 +155,26 @@ void put32 (std::string& s, uint32_t v)
 }
 
 // A plain WAV file; declaredFrames, when given, is what the header claims.
-std::string wavBytes (const WavSpec& spec, const Channels& data, long declaredFrames = -1)
+std::string wavBytes (const WavLayout& layout, const Channels& data, long declaredFrames = -1)
 {
     const size_t frames = data.empty() ? 0 : data[0].size();
-    const int bytes = spec.bits / 8;
+    const int bytes = layout.bits / 8;
     std::string samples;
 
     for (size_t i = 0; i < frames; ++i)
     {
-        for (int c = 0; c < spec.channels; ++c)
+        for (int c = 0; c < layout.channels; ++c)
         {
             const double v = data[(size_t) c][i];
 
-            if (spec.isFloat && spec.bits == 32)
+            if (layout.isFloat && layout.bits == 32)
             {
                 const float f = (float) v;
                 uint32_t u;
                 std::memcpy (&u, &f, 4);
                 put32 (samples, u);
             }
-            else if (spec.isFloat)
+            else if (layout.isFloat)
             {
                 uint64_t u;
                 std::memcpy (&u, &v, 8);
@@ -183,10 +183,10 @@ std::string wavBytes (const WavSpec& spec, const Channels& data, long declaredFr
             }
             else
             {
-                const double full = std::ldexp (1.0, spec.bits - 1);
+                const double full = std::ldexp (1.0, layout.bits - 1);
                 const long q = std::lround (std::fmax (-full, std::fmin (full - 1.0, v * full)));
                 // 8-bit WAV samples are unsigned.
-                const uint32_t u = (uint32_t) (spec.bits == 8 ? q + 128 : q);
+                const uint32_t u = (uint32_t) (layout.bits == 8 ? q + 128 : q);
 
                 for (int b = 0; b < bytes; ++b)
                     samples += (char) ((u >> (8 * b)) & 0xff);
@@ -195,17 +195,17 @@ std::string wavBytes (const WavSpec& spec, const Channels& data, long declaredFr
     }
 
     const uint32_t dataSize = (uint32_t) ((declaredFrames >= 0 ? (size_t) declaredFrames : frames)
-                                          * (size_t) (spec.channels * bytes));
+                                          * (size_t) (layout.channels * bytes));
     std::string s = "RIFF";
     put32 (s, 36 + dataSize);
     s += "WAVEfmt ";
     put32 (s, 16);
-    put16 (s, spec.isFloat ? 3 : 1);
-    put16 (s, (uint32_t) spec.channels);
-    put32 (s, (uint32_t) spec.rate);
-    put32 (s, (uint32_t) (spec.rate * spec.channels * bytes));
-    put16 (s, (uint32_t) (spec.channels * bytes));
-    put16 (s, (uint32_t) spec.bits);
+    put16 (s, layout.isFloat ? 3 : 1);
+    put16 (s, (uint32_t) layout.channels);
+    put32 (s, (uint32_t) layout.rate);
+    put32 (s, (uint32_t) (layout.rate * layout.channels * bytes));
+    put16 (s, (uint32_t) (layout.channels * bytes));
+    put16 (s, (uint32_t) layout.bits);
     s += "data";
     put32 (s, dataSize);
     return s + samples;
@@ -399,7 +399,6 @@ protected:
     void TearDown() override
     {
         std::error_code ignored;
-        fs::permissions (dir, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all (dir, ignored);
     }
 
@@ -461,7 +460,7 @@ TEST_F (RenderFile, WritesTheChosenSampleFormatAndReportsWhatItWrote)
         ASSERT_EQ (w.frames(), quietSine[0].size());
 
         double peak = 0.0, rms = 0.0;
-        ASSERT_TRUE (printedLevels (r, peak, rms)) << r.out;
+        ASSERT_TRUE (reportedLevels (r, peak, rms)) << r.out;
         EXPECT_NEAR (peak, db (peakOf (w)), 0.006);
         EXPECT_NEAR (rms, db (rmsOf (w)), 0.006);
         EXPECT_GT (peak, -40.0);
@@ -472,7 +471,7 @@ TEST_F (RenderFile, WritesTheChosenSampleFormatAndReportsWhatItWrote)
     }
 }
 
-TEST_F (RenderFile, SameInputInAnyIntegerFormatMatchesTheFloatRender)
+TEST_F (RenderFile, IntegerOutputIsTheFloatRenderRounded)
 {
     writeWav (at ("in.wav"), quietSine);
     ASSERT_TRUE (exitsWith (run ({ "--output", at ("float.wav"), at ("in.wav") }), 0));
@@ -538,8 +537,8 @@ TEST_F (RenderFile, IntegerClippingIsCountedAndThePeaksAreTrue)
         EXPECT_LE (clipped, atFullScale);
 
         double peak = 0.0, rms = 0.0;
-        ASSERT_TRUE (printedLevels (r, peak, rms)) << r.out;
-        EXPECT_NEAR (peak, db (peakOf (w)), 0.006) << "the printed peak is the file's";
+        ASSERT_TRUE (reportedLevels (r, peak, rms)) << r.out;
+        EXPECT_NEAR (peak, db (peakOf (w)), 0.006) << "the reported peak is the file's";
         EXPECT_LE (peak, 0.0);
         EXPECT_NEAR (rms, db (rmsOf (w)), 0.006);
     }
@@ -813,7 +812,7 @@ TEST_F (RenderFile, RendersTheBuiltInPhraseAlikeThroughBothFormats)
         EXPECT_EQ (w.frames(), phraseFrames);
 
         double peak = 0.0, rms = 0.0;
-        ASSERT_TRUE (printedLevels (r, peak, rms)) << r.out;
+        ASSERT_TRUE (reportedLevels (r, peak, rms)) << r.out;
         EXPECT_NEAR (peak, db (peakOf (w)), 0.006);
         EXPECT_GT (peak, -30.0);
     }
