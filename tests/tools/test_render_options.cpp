@@ -73,7 +73,68 @@ INSTANTIATE_TEST_SUITE_P (Table, RenderOptionsRefuses, ::testing::Values (
     "-o x.wav --block 0",
     "-o x.wav --block 64.5",
     "-o x.wav --frobnicate",
+    "-o x.wav --bits 32",            // 32-bit integer is not offered
+    "-o x.wav --bits 8",
+    "-o x.wav --bits",
+    "-o x.wav --channel side",
+    "-o x.wav --channel",
     "-o x.wav a.wav b.wav"));
+
+TEST (RenderOptions, RangesAreThePluginsOwn)
+{
+    // Every parameter of the plug-in's table, at both ends and just past them.
+    for (const auto& row : kym::parameterTable)
+    {
+        SCOPED_TRACE (row.name);
+        const auto set = [&] (double v, double& normalised) {
+            kymrender::RenderOptions o;
+            juce::String error;
+            const auto line = "-o x.wav --set " + juce::String (row.name) + "=" + juce::String (v, 6);
+            const bool ok = o.parse (split (line.toRawUTF8()), error);
+            normalised = ok ? o.settings.at (0).normalised : -1.0;
+            return ok;
+        };
+
+        double n = 0.0;
+        EXPECT_TRUE (set (row.minValue, n));
+        EXPECT_EQ (n, 0.0);
+        EXPECT_TRUE (set (row.maxValue, n));
+        EXPECT_EQ (n, 1.0);
+        EXPECT_FALSE (set (row.maxValue + 0.001, n));
+        EXPECT_FALSE (set (row.minValue - 0.001, n));
+        EXPECT_EQ (set ((row.minValue + row.maxValue) / 2.0, n), row.kind == kym::ParameterKind::continuous);
+    }
+}
+
+TEST (RenderOptions, SampleFormatAndChannel)
+{
+    using Channel = kymrender::RenderOptions::Channel;
+    using kymrender::SampleFormat;
+
+    const struct
+    {
+        const char* line;
+        SampleFormat format;
+        Channel channel;
+        bool chosen;
+    } cases[] = {
+        { "-o x.wav", SampleFormat::float32, Channel::left, false },
+        { "-o x.wav --bits 16 --channel right", SampleFormat::int16, Channel::right, true },
+        { "-o x.wav --bits 24 --channel LEFT", SampleFormat::int24, Channel::left, true },
+        { "--channel mid --bits 32F -o x.wav", SampleFormat::float32, Channel::mid, true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.line);
+        kymrender::RenderOptions o;
+        juce::String error;
+        ASSERT_TRUE (o.parse (split (c.line), error)) << error;
+        EXPECT_EQ (o.format, c.format);
+        EXPECT_EQ (o.channel, c.channel);
+        EXPECT_EQ (o.channelChosen, c.chosen);
+    }
+}
 
 TEST (RenderOptions, DefaultsAndPaths)
 {

@@ -8,23 +8,16 @@ namespace kymrender
 namespace
 {
 
-constexpr ParameterUnits::Range ranges[] = {
-    { "Input",    0.0,  2.0, false },
-    { "Level",    0.0, 10.0, false },
-    { "Drive",    0.0, 10.0, false },
-    { "Low",      0.0, 10.0, false },
-    { "High",     0.0, 10.0, false },
-    { "Presence", 0.0, 10.0, false },
-    { "Blend",    0.0, 10.0, false },
-    { "Bypass",   0.0,  1.0, true },
-    { "Quality",  0.0,  1.0, true },
-};
+bool isStepped (const kym::ParameterRow& r)
+{
+    return r.kind != kym::ParameterKind::continuous;
+}
 
 } // namespace
 
-const ParameterUnits::Range* ParameterUnits::find (const juce::String& name)
+const kym::ParameterRow* ParameterUnits::find (const juce::String& name)
 {
-    for (const auto& r : ranges)
+    for (const auto& r : kym::parameterTable)
         if (name.equalsIgnoreCase (r.name))
             return &r;
 
@@ -42,16 +35,14 @@ bool ParameterUnits::toNormalised (const juce::String& name, double value,
         return false;
     }
 
-    if (! std::isfinite (value) || value < r->minValue || value > r->maxValue)
-    {
-        error = juce::String (r->name) + " takes " + juce::String (r->minValue) + " to "
-                + juce::String (r->maxValue) + ", not " + juce::String (value);
-        return false;
-    }
+    const bool inRange = std::isfinite (value) && value >= r->minValue && value <= r->maxValue;
+    // A stepped parameter rounds whatever it is sent to a step; a value between
+    // steps on the command line is a mistake, not a request.
+    const double steps = (value - r->minValue) / r->interval;
 
-    if (r->isSwitch && value != r->minValue && value != r->maxValue)
+    if (! inRange || (isStepped (*r) && steps != std::floor (steps)))
     {
-        error = juce::String (r->name) + " is a switch: 0 or 1, not " + juce::String (value);
+        error = juce::String (r->name) + " takes " + valuesOf (*r) + ", not " + juce::String (value);
         return false;
     }
 
@@ -59,11 +50,48 @@ bool ParameterUnits::toNormalised (const juce::String& name, double value,
     return true;
 }
 
+juce::String ParameterUnits::valuesOf (const kym::ParameterRow& r)
+{
+    const juce::String lo (r.minValue), hi (r.maxValue);
+
+    if (! isStepped (r))
+        return lo + " to " + hi;
+
+    if (r.maxValue - r.minValue == r.interval)
+        return lo + " or " + hi;
+
+    return lo + " to " + hi + " in steps of " + juce::String (r.interval);
+}
+
+juce::String ParameterUnits::describeAll()
+{
+    juce::StringArray groups;
+    juce::StringArray names;
+    juce::String values;
+
+    for (const auto& r : kym::parameterTable)
+    {
+        const auto v = valuesOf (r);
+
+        if (v != values && ! names.isEmpty())
+        {
+            groups.add (names.joinIntoString (", ") + " " + values);
+            names.clear();
+        }
+
+        names.add (r.name);
+        values = v;
+    }
+
+    groups.add (names.joinIntoString (", ") + " " + values);
+    return groups.joinIntoString ("; ");
+}
+
 juce::String ParameterUnits::allNames()
 {
     juce::StringArray names;
 
-    for (const auto& r : ranges)
+    for (const auto& r : kym::parameterTable)
         names.add (r.name);
 
     return names.joinIntoString (", ");

@@ -2,6 +2,8 @@
 
 #include "kym-render/ParameterUnits.h"
 
+#include <utility>
+
 namespace kymrender
 {
 
@@ -21,16 +23,71 @@ bool parseNumber (const juce::String& text, double& value)
     return p.isEmpty() && p != t.getCharPointer();
 }
 
+bool parseSampleFormat (const juce::String& text, SampleFormat& format)
+{
+    const std::pair<const char*, SampleFormat> names[] = {
+        { "16", SampleFormat::int16 }, { "24", SampleFormat::int24 }, { "32f", SampleFormat::float32 },
+    };
+
+    for (const auto& [name, f] : names)
+    {
+        if (text.equalsIgnoreCase (name))
+        {
+            format = f;
+            return true;
+        }
+    }
+
+    return false;
+}
+
+bool parseChannel (const juce::String& text, RenderOptions::Channel& channel)
+{
+    using Channel = RenderOptions::Channel;
+    const std::pair<const char*, Channel> names[] = {
+        { "left", Channel::left }, { "right", Channel::right }, { "mid", Channel::mid },
+    };
+
+    for (const auto& [name, c] : names)
+    {
+        if (text.equalsIgnoreCase (name))
+        {
+            channel = c;
+            return true;
+        }
+    }
+
+    return false;
+}
+
 } // namespace
 
 juce::String RenderOptions::usage()
 {
     return "usage: kym-render [--format vst3|lv2] [--plugin BUNDLE] [--set Name=value]...\n"
-           "                  [--block FRAMES] --output OUT.wav [IN.wav]\n"
-           "Renders IN.wav (or, without it, a built-in bass phrase at 48 kHz) through the\n"
-           "plug-in at the file's own rate and writes OUT.wav (24-bit).\n"
-           "Values are in each parameter's own units: Input 0..2; Level, Drive, Low,\n"
-           "High, Presence, Blend 0..10; Bypass and Quality 0 or 1.\n";
+           "                  [--bits 16|24|32f] [--channel left|right|mid] [--block FRAMES]\n"
+           "                  --output OUT.wav [IN.wav]\n"
+           "Renders IN.wav, a mono or stereo WAV file (without it, a built-in bass phrase\n"
+           "at 48 kHz), through the plug-in at the file's own rate and writes OUT.wav.\n"
+           "Before the file, one block of silence runs through the plug-in, as a host's\n"
+           "pre-roll, so that the settings and the rate hold from the first sample.\n"
+           "\n"
+           "  --format   plug-in format (default vst3)\n"
+           "  --plugin   the bundle to load (default: the one this build made)\n"
+           "  --set      a parameter in its own units, the last one given counts:\n"
+           "             " + ParameterUnits::describeAll().replace ("; ", ";\n             ") + "\n"
+           "  --bits     OUT.wav's samples: 16 or 24-bit integer, or 32-bit float (32f,\n"
+           "             the default); integer samples clip above 0 dBFS, which is\n"
+           "             reported with the number of clipped samples\n"
+           "  --channel  the channel of a stereo IN.wav fed to the plug-in, which takes\n"
+           "             one (default left); mid feeds (left + right) / 2\n"
+           "  --block    frames per block, 1 to 65536 (default 512)\n"
+           "  --output   OUT.wav; it has IN.wav's channels, each with the plug-in's\n"
+           "             output. An old file there is replaced only when the render\n"
+           "             succeeded; a folder or other non-file is never replaced.\n"
+           "\n"
+           "Exit status: 0 when OUT.wav was written; 1 when the render failed, OUT.wav\n"
+           "then left as it was; 2 on a bad command line.\n";
 }
 
 bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
@@ -95,6 +152,30 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
             }
 
             blockSize = (int) frames;
+        }
+        else if (arg == "--bits")
+        {
+            if (! needValue (i, value))
+                return false;
+
+            if (! parseSampleFormat (value, format))
+            {
+                error = "--bits takes 16, 24 or 32f (32-bit float), not \"" + value + "\"";
+                return false;
+            }
+        }
+        else if (arg == "--channel")
+        {
+            if (! needValue (i, value))
+                return false;
+
+            if (! parseChannel (value, channel))
+            {
+                error = "--channel takes left, right or mid, not \"" + value + "\"";
+                return false;
+            }
+
+            channelChosen = true;
         }
         else if (arg == "--set")
         {

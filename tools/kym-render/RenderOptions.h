@@ -1,6 +1,7 @@
 #pragma once
 
 #include "kym-host/PluginLoader.h"
+#include "kym-render/WavWriter.h"
 
 #include <vector>
 
@@ -16,11 +17,22 @@ struct RenderOptions
         double normalised;     // 0..1, already converted from the parameter's units
     };
 
+    // What the plug-in, which takes one channel, is fed from a stereo file.
+    enum class Channel
+    {
+        left,
+        right,
+        mid  // (left + right) / 2
+    };
+
     kymhost::PluginKind kind = kymhost::PluginKind::vst3;
     juce::File plugin;         // empty: the bundle of this build
     juce::File input;          // empty: the built-in bass phrase
     juce::File output;
     int blockSize = 512;
+    SampleFormat format = SampleFormat::float32;
+    Channel channel = Channel::left;
+    bool channelChosen = false; // --channel was given
     std::vector<Setting> settings;
     bool help = false;
 

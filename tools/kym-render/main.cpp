@@ -5,10 +5,12 @@
 #include "kym-host/BlockRenderer.h"
 #include "kym-host/PluginLoader.h"
 #include "kym-render/BassPhrase.h"
+#include "kym-render/OutputFile.h"
 #include "kym-render/RenderOptions.h"
+#include "kym-render/WavInput.h"
+#include "kym-render/WavWriter.h"
 
-#include <juce_audio_formats/juce_audio_formats.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -23,10 +25,20 @@ const char* const builtVst3 = "";
 const char* const builtLv2 = "";
 #endif
 
-int fail (const juce::String& message, int code = 1)
+// Exit status, as --help gives it.
+constexpr int exitWritten = 0;
+constexpr int exitFailed = 1;
+constexpr int exitBadCommandLine = 2;
+
+int fail (const juce::String& message, int code = exitFailed)
 {
     std::fprintf (stderr, "kym-render: %s\n", message.toRawUTF8());
     return code;
+}
+
+void note (const juce::String& message)
+{
+    std::fprintf (stderr, "kym-render: %s\n", message.toRawUTF8());
 }
 
 double toDb (double v)
@@ -34,32 +46,83 @@ double toDb (double v)
     return v > 0.0 ? 20.0 * std::log10 (v) : -INFINITY;
 }
 
+// What the plug-in is fed: the built-in phrase, or the chosen channel of a file.
+class Source
+{
+public:
+    using Channel = kymrender::RenderOptions::Channel;
+
+    bool open (const kymrender::RenderOptions& options, juce::String& error)
+    {
+        channel = options.channel;
+
+        if (options.input == juce::File())
+        {
+            rate = kymrender::BassPhrase::defaultRate;
+            phrase = kymrender::BassPhrase::make (rate);
+            channels = 1;
+            frames = phrase.getNumSamples();
+            return true;
+        }
+
+        if (! file.open (options.input, error))
+            return false;
+
+        rate = file.sampleRate();
+        channels = file.numChannels();
+        frames = file.numFrames();
+        fromFile = true;
+        return true;
+    }
+
+    // The next n frames for the plug-in into channel 0 of mono.
+    bool next (juce::AudioBuffer<float>& mono, int n, juce::String& error)
+    {
+        if (! fromFile)
+        {
+            mono.copyFrom (0, 0, phrase, 0, (int) done, n);
+            done += n;
+            return true;
+        }
+
+        if (scratch.getNumChannels() != channels || scratch.getNumSamples() < n)
+            scratch.setSize (channels, n);
+
+        if (! file.read (scratch, n, error))
+            return false;
+
+        const int last = channels - 1;
+
+        if (channel == Channel::mid && channels > 1)
+        {
+            mono.copyFrom (0, 0, scratch, 0, 0, n);
+            mono.addFrom (0, 0, scratch, 1, 0, n);
+            mono.applyGain (0, 0, n, 0.5f);
+        }
+        else
+        {
+            mono.copyFrom (0, 0, scratch, channel == Channel::right ? last : 0, 0, n);
+        }
+
+        done += n;
+        return true;
+    }
+
+    double rate = 0.0;
+    int channels = 0;
+    juce::int64 frames = 0;
+
+private:
+    Channel channel = Channel::left;
+    bool fromFile = false;
+    juce::AudioBuffer<float> phrase;
+    kymrender::WavInput file;
+    juce::AudioBuffer<float> scratch;
+    juce::int64 done = 0;
+};
+
 int render (const kymrender::RenderOptions& options)
 {
-    juce::AudioBuffer<float> input;
-    double rate = kymrender::BassPhrase::defaultRate;
-
-    if (options.input == juce::File())
-    {
-        input = kymrender::BassPhrase::make (rate);
-    }
-    else
-    {
-        juce::AudioFormatManager formats;
-        formats.registerBasicFormats();
-        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (options.input));
-
-        if (reader == nullptr)
-            return fail ("cannot read " + options.input.getFullPathName());
-
-        if (reader->numChannels < 1 || reader->numChannels > 2 || reader->lengthInSamples > (1 << 30))
-            return fail (options.input.getFullPathName() + ": mono or stereo files only");
-
-        rate = reader->sampleRate;
-        input.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
-        reader->read (&input, 0, (int) reader->lengthInSamples, 0, true, true);
-    }
-
     auto bundle = options.plugin;
 
     if (bundle == juce::File())
@@ -67,24 +130,36 @@ int render (const kymrender::RenderOptions& options)
         const char* built = options.kind == kymhost::PluginKind::vst3 ? builtVst3 : builtLv2;
 
         if (*built == 0)
-            return fail ("this build has no plug-in; name one with --plugin", 2);
+            return fail ("this build has no plug-in; name one with --plugin", exitBadCommandLine);
 
         bundle = juce::File (built);
     }
 
-    kymhost::PluginLoader loader;
     juce::String error;
+    Source source;
+
+    if (! source.open (options, error))
+        return fail (error);
+
+    if (source.channels > 1 && ! options.channelChosen)
+        note (options.input.getFileName() + " is stereo and the plug-in takes one channel: the left one "
+              "is rendered, the right one is not used (--channel left|right|mid chooses)");
+
+    // Before the plug-in is loaded, so that a target that will be refused
+    // costs no render.
+    kymrender::OutputFile target;
+
+    if (! target.open (options.output, error))
+        return fail (error);
+
+    const double rate = source.rate;
+    kymhost::PluginLoader loader;
     auto plugin = loader.load (options.kind, bundle, rate, options.blockSize, error);
 
     if (plugin == nullptr)
         return fail (error);
 
-    // The file's own layout (1/1 or 2/2) where the plug-in offers it; LV2
-    // offers only 1/1, which takes the first channel.
-    const int channels = input.getNumChannels();
-
-    if (! kymhost::PluginLoader::prepare (*plugin, channels, channels, rate, options.blockSize, error)
-        && ! kymhost::PluginLoader::prepare (*plugin, 1, 1, rate, options.blockSize, error))
+    if (! kymhost::PluginLoader::prepare (*plugin, 1, 1, rate, options.blockSize, error))
         return fail (error);
 
     for (const auto& s : options.settings)
@@ -98,54 +173,79 @@ int render (const kymrender::RenderOptions& options)
     }
 
     kymhost::BlockRenderer renderer (*plugin, options.blockSize);
-    auto output = renderer.runAll (input);
-    plugin->releaseResources();
-    const double cpu = renderer.cpuSeconds();
-    plugin.reset();
 
-    options.output.getParentDirectory().createDirectory();
-    options.output.deleteFile();
-    std::unique_ptr<juce::OutputStream> stream (options.output.createOutputStream().release());
-
-    if (stream == nullptr)
-        return fail ("cannot write " + options.output.getFullPathName());
-
-    juce::WavAudioFormat wav;
-    std::unique_ptr<juce::AudioFormatWriter> writer (
-        wav.createWriterFor (stream.get(), rate, (unsigned int) output.getNumChannels(), 24, {}, 0));
-
-    if (writer == nullptr)
-        return fail ("cannot write a WAV file at " + juce::String (rate) + " Hz");
-
-    stream.release(); // the writer owns it now
-    writer->writeFromAudioSampleBuffer (output, 0, output.getNumSamples());
-    writer.reset();
-
-    double peak = 0.0;
-    double sum = 0.0;
-
-    for (int c = 0; c < output.getNumChannels(); ++c)
+    // A host runs the plug-in before playback starts; the plug-in takes the
+    // settings and the file's rate in its first block and its filters start
+    // anew with the rate in the next, which would otherwise be heard as a
+    // click at the first block boundary of the file.
     {
-        for (int i = 0; i < output.getNumSamples(); ++i)
-        {
-            const double v = output.getSample (c, i);
-            peak = juce::jmax (peak, std::abs (v));
-            sum += v * v;
-        }
+        juce::AudioBuffer<float> silence (1, options.blockSize);
+        juce::AudioBuffer<float> discarded (1, options.blockSize);
+        silence.clear();
+        renderer.run (silence, 0, discarded, 0, options.blockSize);
     }
 
-    const double frames = (double) output.getNumSamples();
-    const double rms = frames > 0.0 ? std::sqrt (sum / (frames * output.getNumChannels())) : 0.0;
-    const double seconds = frames / rate;
+    const double preRollCpu = renderer.cpuSeconds();
+
+    kymrender::WavWriter writer;
+
+    if (! writer.open (target.temporary(), rate, source.channels, options.format, error))
+        return fail (error);
+
+    // Whole blocks per chunk, so that the plug-in sees the same blocks as it
+    // would over the whole file at once.
+    const int chunk = options.blockSize * std::max (1, 16384 / options.blockSize);
+    juce::AudioBuffer<float> in (1, chunk);
+    juce::AudioBuffer<float> out (1, chunk);
+
+    for (juce::int64 done = 0; done < source.frames;)
+    {
+        const int n = (int) std::min<juce::int64> (chunk, source.frames - done);
+
+        if (! source.next (in, n, error))
+            return fail (error);
+
+        renderer.run (in, 0, out, 0, n);
+
+        if (! writer.write (out.getReadPointer (0), n, error))
+            return fail (error);
+
+        done += n;
+    }
+
+    plugin->releaseResources();
+    const double cpu = renderer.cpuSeconds() - preRollCpu;
+    plugin.reset();
+
+    if (! writer.close (error) || ! target.commit (error))
+        return fail (error);
+
+    const auto formatName = kymrender::WavWriter::describe (options.format);
+
+    if (writer.clippedSamples() > 0)
+    {
+        char peak[32];
+        std::snprintf (peak, sizeof (peak), "%+.2f", toDb (writer.signalPeak()));
+        note (juce::String ("warning: ") + juce::String (writer.clippedSamples()) + " of "
+              + juce::String (writer.samples()) + " samples clipped in the " + formatName
+              + " file; the signal peaks at " + peak + " dBFS (--bits 32f keeps it whole)");
+    }
+
+    if (writer.nonFiniteSamples() > 0)
+        note (juce::String ("warning: ") + juce::String (writer.nonFiniteSamples())
+              + " samples from the plug-in were not numbers and were written as 0");
+
+    const double seconds = (double) writer.frames() / rate;
     const double cpuPerSecond = seconds > 0.0 ? cpu / seconds : 0.0;
 
-    std::printf ("%s: %s, %.2f s at %.0f Hz, peak %.2f dBFS, RMS %.2f dBFS, CPU %.4f s per s of audio (%.0fx real time)\n",
+    std::printf ("%s: %s, %s, %.2f s at %.0f Hz, peak %.2f dBFS, RMS %.2f dBFS, CPU %.4f s per s of audio (%.0fx real time)\n",
                  options.output.getFullPathName().toRawUTF8(),
                  kymhost::PluginLoader::kindName (options.kind).toRawUTF8(),
-                 seconds, rate, toDb (peak), toDb (rms), cpuPerSecond,
+                 formatName.toRawUTF8(),
+                 seconds, rate, toDb (writer.peak()), toDb (writer.rms()), cpuPerSecond,
                  cpuPerSecond > 0.0 ? 1.0 / cpuPerSecond : 0.0);
     std::fflush (stdout);
-    return 0;
+    return exitWritten;
 }
 
 } // namespace
@@ -164,13 +264,13 @@ int main (int argc, char* argv[])
     {
         std::fprintf (stderr, "kym-render: %s\n%s", error.toRawUTF8(),
                       kymrender::RenderOptions::usage().toRawUTF8());
-        return 2;
+        return exitBadCommandLine;
     }
 
     if (options.help)
     {
         std::printf ("%s", kymrender::RenderOptions::usage().toRawUTF8());
-        return 0;
+        return exitWritten;
     }
 
     const juce::ScopedJuceInitialiser_GUI juce;
