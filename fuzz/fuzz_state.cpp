@@ -1,6 +1,6 @@
 // libFuzzer target for the state reader: any byte string a host hands to
 // setStateInformation must leave the processor sound, able to load a good
-// record and to write one.
+// record and to write one; one it refuses must leave the state as it was.
 
 #include "plugin/KymAudioProcessor.h"
 #include "plugin/KymParameterTable.h"

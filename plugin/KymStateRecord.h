@@ -38,7 +38,7 @@ public:
     // pipe there cannot raise SIGPIPE and end the host.
     static void reportLoaded() noexcept;
 
-    // The pieces of read and write, for the tests.
+    // The pieces of read and write.
 
     // Whether the text may go to juce::XmlDocument (see the .cpp for why each
     // rule is there). The limits a text may reach:
