@@ -1,8 +1,10 @@
 // libFuzzer target for the state reader: any byte string a host hands to
 // setStateInformation must leave the processor sound, able to load a good
-// record and to write one.
+// record and to write one; one it refuses must leave the state as it was.
 
 #include "plugin/KymAudioProcessor.h"
+#include "plugin/KymParameterTable.h"
+#include "plugin/KymStateRecord.h"
 
 #include <sanitizer/common_interface_defs.h>
 
@@ -14,10 +16,6 @@
 
 namespace
 {
-
-// The record's attribute names, in the order they are written.
-const char* const attributeNames[9] = { "Input", "Output", "Drive", "Bass", "Treble",
-                                        "Blend", "Presence", "Bypass", "Quality" };
 
 // Through the sanitizers' report channel: with -close_fd_mask=2 the target's
 // own stderr is gone, theirs is kept.
@@ -100,10 +98,11 @@ struct Harness
         check(productInfo != nullptr && productInfo->getStringAttribute("Product") == "KYM",
               "record has no ProductInfo for KYM");
         const auto* settings = xml->getChildByName("Settings");
-        check(settings != nullptr && settings->getNumAttributes() == 9, "record has no nine settings");
-        for (int k = 0; k < 9; ++k)
+        check(settings != nullptr && settings->getNumAttributes() == kym::parameterCount, "record has no nine settings");
+        for (int k = 0; k < kym::parameterCount; ++k)
         {
-            check(settings->getAttributeName(k) == attributeNames[k], "settings attribute name or order");
+            check(settings->getAttributeName(k) == kym::parameterTable[kym::stateOrder[k]].stateWord,
+                  "settings attribute name or order");
             const auto value = settings->getAttributeValue(k);
             const double x = value.getDoubleValue();
             check(value.isNotEmpty() && std::isfinite(x) && x >= 0.0 && x <= 1.0, "settings value outside 0..1");
@@ -116,13 +115,22 @@ struct Harness
         std::unique_ptr<uint8_t[]> copy(new uint8_t[size > 0 ? size : 1]);
         if (size > 0)
             std::memcpy(copy.get(), data, size);
-        processor.setStateInformation(size > 0 ? copy.get() : nullptr, int(size));
+        // What setStateInformation does, with the answer kept: a refused
+        // record must leave the state exactly as it was.
+        juce::MemoryBlock before;
+        processor.getStateInformation(before);
+        const auto queuedBefore = processor.messageQueue.size_approx();
+        const bool applied = KymStateRecord::read(size > 0 ? copy.get() : nullptr, int(size), processor.parameters);
+        if (applied)
+            KymStateRecord::reportLoaded();
+        check(applied || processor.messageQueue.size_approx() == queuedBefore, "a refused record posted a job");
         drain();
         checkParameters();
 
         juce::MemoryBlock written;
         processor.getStateInformation(written);
         checkRecord(written);
+        check(applied || written == before, "a refused record changed the state");
 
         processor.setStateInformation(goodRecord.getData(), int(goodRecord.getSize()));
         drain();

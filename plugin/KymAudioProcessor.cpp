@@ -1,5 +1,6 @@
 #include "plugin/KymAudioProcessor.h"
 #include "plugin/KymParameterTable.h"
+#include "plugin/KymStateRecord.h"
 
 #if __has_include("KymAudioProcessorEditor.h")
 #include "KymAudioProcessorEditor.h"
@@ -9,14 +10,9 @@
 #endif
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <clocale>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <system_error>
 
 #if defined(__SSE__) || defined(_M_X64)
 #include <xmmintrin.h>
@@ -26,152 +22,6 @@ namespace
 {
 
 constexpr int slotKey = 593953;
-
-// Element starts allowed in a record before it is refused (see isSafeToParse).
-constexpr int maxElementStarts = 256;
-
-// %.20g in the C locale, whatever the process locale: to_chars with a
-// precision is specified as printf's %g in the "C" locale.
-juce::String formatNormalised(double x)
-{
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof(text), x, std::chars_format::general, 20);
-    return juce::String::fromUTF8(text, static_cast<int>(result.ptr - text));
-}
-
-// The framework's reader gathers an exponent's digits in an int without a
-// bound, and adds the count of integer digits beyond its precision to it, so
-// a long exponent or a huge integer part overflows an int: undefined
-// behaviour, from nothing but record text. Past five significant exponent
-// digits or a million integer digits the C library reads the number alone; it
-// saturates to infinity or zero, as the framework does for any exponent out
-// of double's range.
-bool readOutsizedNumber(const char* text, double& value) noexcept
-{
-    const char* p = text;
-    if (*p == '+' || *p == '-')
-        ++p;
-    size_t integerDigits = 0;
-    size_t fractionDigits = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-        ++integerDigits;
-    if (*p == '.')
-        for (++p; *p >= '0' && *p <= '9'; ++p)
-            ++fractionDigits;
-    if (integerDigits + fractionDigits == 0)
-        return false;
-
-    int exponentDigits = 0;
-    if (*p == 'e' || *p == 'E')
-    {
-        ++p;
-        if (*p == '+' || *p == '-')
-            ++p;
-        while (*p == '0')
-            ++p;
-        for (; *p >= '0' && *p <= '9' && exponentDigits <= 5; ++p)
-            ++exponentDigits;
-    }
-    if (exponentDigits <= 5 && integerDigits <= 1000000)
-        return false;
-
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
-    value = cLocale != nullptr ? strtod_l(text, nullptr, cLocale) : 0.0;
-    return true;
-}
-
-// The framework's reader decides what counts as a number (the leading number
-// of the text, 0 when there is none), but it keeps only 18 digits, leading
-// zeros after the point included, so a small value written with 20 digits
-// would come back a step off. The span it accepted is read again, correctly
-// rounded, so a saved record loads back to exactly what was saved.
-double readStateValue(const juce::String& text) noexcept
-{
-    auto chars = text.getCharPointer();
-    const auto start = chars.findEndOfWhitespace();
-    double outsized;
-    if (readOutsizedNumber(start.getAddress(), outsized))
-        return outsized;
-    const double framework = juce::CharacterFunctions::readDoubleValue(chars);
-    if (!std::isfinite(framework) || framework == 0.0)
-        return framework;
-
-    const char* first = start.getAddress();
-    const char* last = chars.getAddress();
-    if (first < last && *first == '+') // from_chars takes a minus sign, not a plus
-        ++first;
-    double exact = 0.0;
-    const auto result = std::from_chars(first, last, exact, std::chars_format::general);
-    if (result.ec != std::errc() || result.ptr != last || !std::isfinite(exact))
-        return framework;
-    return exact;
-}
-
-uint32_t readLittleEndian32(const uint8_t* bytes) noexcept
-{
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8)
-           | (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
-// strcasecmp in the C locale: ASCII letters only, so no other character can
-// fold onto a tag name.
-bool equalsIgnoringAsciiCase(const juce::String& text, const char* expected) noexcept
-{
-    const char* s = text.toRawUTF8();
-    for (;; ++s, ++expected)
-    {
-        char a = *s;
-        char b = *expected;
-        if (a >= 'A' && a <= 'Z')
-            a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z')
-            b = static_cast<char>(b - 'A' + 'a');
-        if (a != b)
-            return false;
-        if (a == '\0')
-            return true;
-    }
-}
-
-// Refuses what the framework's parser cannot take safely. It recurses once
-// per nesting level, so a crafted record could exhaust the host thread's
-// stack; nesting is bounded by the number of element starts, whatever hides
-// them (a genuine record has three). And its UTF-8 reader steps over a
-// sequence's continuation bytes without looking, so a sequence cut short at
-// the end of the text would take it past the terminator.
-bool isSafeToParse(const char* text, size_t length) noexcept
-{
-    int elementStarts = 0;
-    for (size_t i = 0; i < length; ++i)
-    {
-        const auto byte = static_cast<uint8_t>(text[i]);
-        if (byte >= 0x80)
-        {
-            size_t continuation;
-            if (byte >= 0xC0 && byte < 0xE0)
-                continuation = 1;
-            else if (byte >= 0xE0 && byte < 0xF0)
-                continuation = 2;
-            else if (byte >= 0xF0 && byte < 0xF8)
-                continuation = 3;
-            else
-                return false; // a stray continuation byte or no lead byte at all
-            if (continuation > length - 1 - i)
-                return false;
-            for (size_t k = 1; k <= continuation; ++k)
-                if ((static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80)
-                    return false;
-            i += continuation;
-            continue;
-        }
-        if (byte != '<' || i + 1 >= length)
-            continue;
-        const char next = text[i + 1];
-        if (next != '/' && next != '!' && next != '?' && ++elementStarts > maxElementStarts)
-            return false;
-    }
-    return true;
-}
 
 // Bit mask instead of a test: any finite sample passes with its bits intact,
 // Inf and NaN become 0.
@@ -516,79 +366,11 @@ void KymAudioProcessor::sendParamChangeMessage(int index, float value)
 
 void KymAudioProcessor::getStateInformation(juce::MemoryBlock& destData)
 {
-    juce::XmlElement root("ZOVARIDU");
-    auto* productInfo = root.createNewChildElement("ProductInfo");
-    productInfo->setAttribute("Product", "KYM");
-    productInfo->setAttribute("Version", "2.1");
-    auto* settings = root.createNewChildElement("Settings");
-    for (const int index : kym::stateOrder)
-        settings->setAttribute(kym::parameterTable[index].stateWord, formatNormalised(parameters[index]->GetNormalised()));
-
-    {
-        juce::MemoryOutputStream out(destData, false);
-        out.writeInt(static_cast<int>(stateMagic));
-        out.writeInt(0);
-        root.writeTo(out, juce::XmlElement::TextFormat().singleLine().withoutHeader());
-        out.writeByte(0);
-    }
-
-    const auto length = static_cast<uint32_t>(destData.getSize() - 9);
-    auto* bytes = static_cast<uint8_t*>(destData.getData());
-    bytes[4] = static_cast<uint8_t>(length);
-    bytes[5] = static_cast<uint8_t>(length >> 8);
-    bytes[6] = static_cast<uint8_t>(length >> 16);
-    bytes[7] = static_cast<uint8_t>(length >> 24);
+    KymStateRecord::write(parameters, destData);
 }
 
 void KymAudioProcessor::setStateInformation(const void* data, int sizeInBytes)
 {
-    if (data == nullptr || sizeInBytes < 9)
-        return;
-
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    if (readLittleEndian32(bytes) != stateMagic)
-        return;
-
-    const auto storedLength = static_cast<int32_t>(readLittleEndian32(bytes + 4));
-    if (storedLength < 1)
-        return;
-
-    const auto* text = reinterpret_cast<const char*>(bytes + 8);
-    const size_t available = std::min(static_cast<size_t>(sizeInBytes) - 8, static_cast<size_t>(storedLength));
-    const auto* end = static_cast<const char*>(std::memchr(text, 0, available));
-    const size_t textLength = end != nullptr ? static_cast<size_t>(end - text) : available;
-
-    if (!isSafeToParse(text, textLength))
-        return;
-
-    const auto xml = juce::XmlDocument::parse(juce::String::fromUTF8(text, static_cast<int>(textLength)));
-    if (xml == nullptr)
-        return;
-
-    const juce::XmlElement* settings = nullptr;
-    const juce::XmlElement* productInfo = nullptr;
-    for (auto* child : xml->getChildIterator())
-    {
-        if (settings == nullptr && equalsIgnoringAsciiCase(child->getTagName(), "Settings"))
-            settings = child;
-        if (productInfo == nullptr && equalsIgnoringAsciiCase(child->getTagName(), "ProductInfo"))
-            productInfo = child;
-    }
-
-    if (productInfo == nullptr)
-        return;
-    if (productInfo->getStringAttribute("Product") != "KYM" || settings == nullptr)
-        return;
-
-    for (const int index : kym::stateOrder)
-    {
-        const auto& row = kym::parameterTable[index];
-        double x = row.missingNormalised;
-        if (settings->hasAttribute(row.stateWord))
-            x = readStateValue(settings->getStringAttribute(row.stateWord));
-        parameters[index]->SetNormalised(x);
-    }
-
-    std::fputs("Settings loaded\n", stderr);
-    std::fflush(stderr);
+    if (KymStateRecord::read(data, sizeInBytes, parameters))
+        KymStateRecord::reportLoaded();
 }

@@ -7,6 +7,7 @@
 #include "libqor/dsp/StereoSampleBuffer.h"
 #include "libqor/dsp/blockUpDownsampling.h"
 #include "plugin/Job.h"
+#include "plugin/KymStateRecord.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -91,7 +92,7 @@ public:
     // Posts from any thread; see postLock.
     void post(const Job& job) noexcept;
 
-    static constexpr uint32_t stateMagic = 0x21324356u;
+    static constexpr uint32_t stateMagic = KymStateRecord::magic;
 
     // Written after construction only on the audio thread (jobs and processBlock).
     int32_t maxBlockSize = 8192;
