@@ -228,7 +228,7 @@ int render (const kymrender::RenderOptions& options)
         std::snprintf (peak, sizeof (peak), "%+.2f", toDb (writer.signalPeak()));
         note (juce::String ("warning: ") + juce::String (writer.clippedSamples()) + " of "
               + juce::String (writer.samples()) + " samples clipped in the " + formatName
-              + " file; the signal peaks at " + peak + " dBFS (--bits 32f keeps it whole)");
+              + " file; the signal peaks at " + juce::String (peak) + " dBFS (--bits 32f keeps it whole)");
     }
 
     if (writer.nonFiniteSamples() > 0)
