@@ -63,7 +63,7 @@ public:
         innermostWalk = frame.outer;
         if (frame.slot != nullptr)
         {
-            frame.slot->calling.store(nullptr);
+            frame.slot->calling.store(nullptr, std::memory_order_release);
             frame.slot->taken.store(false, std::memory_order_release);
         }
         else
@@ -279,8 +279,10 @@ void Parameter::ApplyValue(double candidate, ParamObserver* skipObserver)
 
 // The observer at index, read from the copy current at this step, or null
 // past its end. With a slot, the copy is announced before it is read and the
-// call before it is made, each checked against the current copy afterwards, so
-// an editor sees both (all seq_cst).
+// call before it is made, each checked against the current copy afterwards:
+// an edit publishes its copy before it looks at the slots, so either it sees
+// the announcement or the walk sees its copy (seq_cst on both sides). Ending
+// an announcement needs only release.
 ParamObserver* Parameter::nextObserver(WalkSlot* slot, int index)
 {
     if (slot == nullptr)
@@ -306,7 +308,7 @@ ParamObserver* Parameter::nextObserver(WalkSlot* slot, int index)
             observer = view->entries[(size_t) index];
         slot->calling.store(observer);
         const bool current = walkView.load() == view;
-        slot->reading.store(nullptr);
+        slot->reading.store(nullptr, std::memory_order_release);
         if (current)
             return observer;
     }

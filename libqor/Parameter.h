@@ -89,8 +89,9 @@ public:
     juce::Array<DisplayText> displayTexts;
     juce::Range<double> displayRange { 0.0, 1.0 };
 
-    // Notifications of one parameter that can be in progress at once with
-    // their own record; any beyond share a coarser one (see WalkSlot).
+    // Notifications of one parameter that can be in progress at once with a
+    // record of their own (see WalkSlot). While more run, a removal also waits
+    // for the extra ones to end, whatever observer they are calling.
     static constexpr int walkSlotCount = 8;
 
 private:

@@ -272,10 +272,10 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
                     for (int i = 0; i < n; ++i)
                         if (!std::isfinite(storage[s].getSample(c, i)))
                             nonFinite.fetch_add(1);
+                blocksRun.fetch_add(1);
+                processedBlocks.fetch_add(instances[s]->bypass || n == 0 ? 0 : 1);
             }
             offset += (size_t) n;
-            blocksRun.fetch_add(1);
-            processedBlocks.fetch_add(p->bypass || n == 0 ? 0 : 1);
         }
     });
 
