@@ -19,8 +19,8 @@ class AutomatableParameter;
 //
 // Threads: `value` is read on the audio thread while the host and the editor
 // write it, hence atomic. Notifications run on the writer's thread and walk
-// the observer list without a lock, while the message thread may bind or
-// unbind a control; see AddObserver / RemoveObserver.
+// the observer list without a lock or an allocation, while the message thread
+// may bind or unbind a control; see AddObserver / RemoveObserver.
 class Parameter
 {
 public:
@@ -52,8 +52,12 @@ public:
 
     void SetDisplayText(int value, const juce::String& text);
 
-    // Not for the audio thread: both may allocate, and a removal returns only
-    // once no other thread can still be calling the removed observer.
+    // Not for the audio thread: both allocate. Neither waits for a
+    // notification of another parameter, and AddObserver waits for none at
+    // all. RemoveObserver returns once no other thread is calling, or about
+    // to call, the removed observer, so the caller may destroy it; a
+    // notification on the caller's own thread (an observer removing itself
+    // or another while it is told) reads the new list from its next step.
     void AddObserver(ParamObserver* observer);
     void RemoveObserver(ParamObserver* observer);
 
@@ -85,17 +89,49 @@ public:
     juce::Array<DisplayText> displayTexts;
     juce::Range<double> displayRange { 0.0, 1.0 };
 
+    // Notifications of one parameter that can be in progress at once with a
+    // record of their own (see WalkSlot). While more run, a removal also waits
+    // for the extra ones to end, whatever observer they are calling.
+    static constexpr int walkSlotCount = 8;
+
 private:
     struct ObserverView;
+    struct WalkSlot;
+    struct WalkFrame;
+    class WalkScope;
 
-    ObserverView* publishObserversLocked();
     template <typename Edit> void editObservers(Edit edit);
-    static void retireView(ObserverView* old);
+    void retireLocked(ObserverView* old);
+    void freeRetiredLocked();
+    bool isBeingRead(const ObserverView* view) const;
+    void awaitCallsOf(const ParamObserver* observer) const;
+    ParamObserver* nextObserver(WalkSlot* slot, int index);
     void notifyObservers(ParamObserver* skipObserver);
+
+    // A notification in progress: the list copy it is reading (only for the
+    // few instructions of one step) and the observer it is calling. Editors
+    // free a copy nobody reads and wait only for a call of the observer they
+    // removed.
+    struct WalkSlot
+    {
+        std::atomic<bool> taken { false };
+        std::atomic<const ObserverView*> reading { nullptr };
+        std::atomic<const ParamObserver*> calling { nullptr };
+    };
+
+    // Copies replaced while a step was reading them, freed by a later edit.
+    static constexpr int retiredCapacity = 8;
 
     juce::Array<ParamObserver*> observerList;
     std::mutex observerWriteLock;
     std::atomic<ObserverView*> walkView { nullptr };
+    WalkSlot walkSlots[walkSlotCount];
+    // Notifications that found every slot taken, and those of them inside a
+    // step's read of the list.
+    std::atomic<int> unslottedWalks { 0 };
+    std::atomic<int> unslottedReaders { 0 };
+    ObserverView* retired[retiredCapacity] {};
+    int retiredCount = 0;
 
     JUCE_DECLARE_NON_COPYABLE(Parameter)
 };

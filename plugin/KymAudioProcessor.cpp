@@ -184,20 +184,14 @@ void KymAudioProcessor::parameterCheck(libqor::Parameter* parameter)
 
 void KymAudioProcessor::post(const Job& job) noexcept
 {
-    while (postLock.test_and_set(std::memory_order_acquire))
-    {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-    // A failed growth drops the job, as a full queue without memory must.
-    if (!messageQueue.try_enqueue(job))
-        messageQueue.enqueue(job);
-    postLock.clear(std::memory_order_release);
+    messageQueue.post(job);
 }
 
 void KymAudioProcessor::runPendingJobs() noexcept
 {
+    // The thread that drains is the audio thread from here on: its own posts
+    // (the recheck, a wrapper's parameter changes) no longer take the lock.
+    messageQueue.beginDrain();
     Job job;
     while (messageQueue.try_dequeue(job))
         job();

@@ -7,24 +7,10 @@
 #include "libqor/dsp/StereoSampleBuffer.h"
 #include "libqor/dsp/blockUpDownsampling.h"
 #include "plugin/Job.h"
+#include "plugin/JobQueue.h"
 #include "plugin/KymStateRecord.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
-
-// The queue publishes its slots with standalone fences, which TSan cannot
-// see; it annotates them itself only where __has_feature exists (clang), so
-// give GCC's TSan builds the same annotations.
-#if defined(__SANITIZE_THREAD__) && !defined(AE_TSAN_ANNOTATE_RELEASE)
-namespace moodycamel
-{
-inline int ae_tsan_global;
-}
-extern "C" void AnnotateHappensBefore(const char*, int, void*);
-extern "C" void AnnotateHappensAfter(const char*, int, void*);
-#define AE_TSAN_ANNOTATE_RELEASE() AnnotateHappensBefore(__FILE__, __LINE__, (void*) (&::moodycamel::ae_tsan_global))
-#define AE_TSAN_ANNOTATE_ACQUIRE() AnnotateHappensAfter(__FILE__, __LINE__, (void*) (&::moodycamel::ae_tsan_global))
-#endif
-#include <readerwriterqueue/readerwriterqueue.h>
 
 #include <atomic>
 #include <cstdint>
@@ -89,7 +75,7 @@ public:
     void requestEditorRefresh() noexcept { editorRefreshRequested.store(true, std::memory_order_release); }
     bool consumeEditorRefreshRequest() noexcept { return editorRefreshRequested.exchange(false, std::memory_order_acq_rel); }
 
-    // Posts from any thread; see postLock.
+    // Posts from any thread; from the audio thread without waiting (see JobQueue).
     void post(const Job& job) noexcept;
 
     static constexpr uint32_t stateMagic = KymStateRecord::magic;
@@ -109,7 +95,7 @@ public:
     juce::OwnedArray<libqor::Parameter> parameters;
     // The framework's parameter list owns the slots; this array only indexes them.
     juce::OwnedArray<libqor::AutomatableParameter> automationSlots;
-    moodycamel::ReaderWriterQueue<Job, 512> messageQueue;
+    JobQueue messageQueue;
 
 private:
     friend struct Job;
@@ -120,10 +106,6 @@ private:
     void runRecheckJob(double factor) noexcept;
     void processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept;
 
-    // The queue has one producer side; the host, message and audio threads all
-    // post, so each enqueue is serialised. A spin lock, held only around the
-    // enqueue, keeps the audio thread out of the kernel.
-    std::atomic_flag postLock = ATOMIC_FLAG_INIT;
     std::atomic<bool> editorRefreshRequested { false };
 
     JUCE_DECLARE_NON_COPYABLE(KymAudioProcessor)

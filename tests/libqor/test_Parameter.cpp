@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -46,6 +51,40 @@ struct Recorder : ParamObserver
     Parameter* last = nullptr;
     std::vector<Recorder*>* journal;
     std::function<void()> onNotify;
+};
+
+// Ends the test program when its scope is not left in time: a thread that
+// hangs cannot fail a test any other way.
+class Watchdog
+{
+public:
+    explicit Watchdog(const char* what)
+        : guard([this, what] {
+              std::unique_lock<std::mutex> lock(mutex);
+              if (!done.wait_for(lock, std::chrono::seconds(60), [this] { return left; }))
+              {
+                  std::fprintf(stderr, "hang: %s\n", what);
+                  std::abort();
+              }
+          })
+    {
+    }
+
+    ~Watchdog()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            left = true;
+        }
+        done.notify_all();
+        guard.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable done;
+    bool left = false;
+    std::thread guard;
 };
 
 enum class Kind { Bypass, Quality, Drive, Input };
@@ -367,6 +406,36 @@ TEST_F(ObserverListTest, ObserverRemovingItselfDuringTheWalk)
     EXPECT_EQ(journal, (std::vector<Recorder*> { &a, &c }));
 }
 
+// Edits made from inside a notification, directly or through a notification
+// of another parameter, never wait for the walk that their own thread is in.
+TEST_F(ObserverListTest, EditsFromInsideTheWalkDoNotWaitForIt)
+{
+    Parameter q;
+    q.InitDouble("q", "q", 0.0, 0.0, 1.0, 0.0001, "", 1.0);
+    Recorder onQ { &journal };
+    q.AddObserver(&onQ);
+    p.AddObserver(&a);
+    p.AddObserver(&b);
+    p.AddObserver(&c);
+
+    const Watchdog watchdog("edits from inside a notification");
+    a.onNotify = [this] { p.RemoveObserver(&c); };
+    p.SetNormalised(0.5);
+    EXPECT_EQ(journal, (std::vector<Recorder*> { &a, &b }));
+
+    // a is still being called on this thread when the nested walk removes it;
+    // the outer walk then reads the shortened list.
+    journal.clear();
+    a.onNotify = [&] { q.SetNormalised(0.5); };
+    onQ.onNotify = [this] { p.RemoveObserver(&a); };
+    p.SetNormalised(0.6);
+    EXPECT_EQ(journal, (std::vector<Recorder*> { &a, &onQ }));
+
+    journal.clear();
+    p.SetNormalised(0.7);
+    EXPECT_EQ(journal, (std::vector<Recorder*> { &b }));
+}
+
 TEST_F(ObserverListTest, ObserverAddedDuringTheWalkIsToldInTheSameWalk)
 {
     p.AddObserver(&a);
@@ -396,40 +465,200 @@ struct Sentinel : ParamObserver
 
 std::atomic<int> Sentinel::lateCalls { 0 };
 
-TEST(ParameterThreadsTest, ObserverChurnWhileAnotherThreadWrites)
+// Counts notifications from any number of threads.
+struct Counter : ParamObserver
+{
+    void notifyParamChange(Parameter*) override { calls.fetch_add(1); }
+    void parameterCheck(Parameter*) override {}
+
+    std::atomic<long> calls { 0 };
+};
+
+// Holds every notification that reaches it until opened.
+struct Gate : ParamObserver
+{
+    void notifyParamChange(Parameter*) override
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++inside;
+        ++calls;
+        changed.notify_all();
+        changed.wait(lock, [this] { return open; });
+        --inside;
+    }
+    void parameterCheck(Parameter*) override {}
+
+    void waitUntilInside(int count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return inside >= count; });
+    }
+
+    void release()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+        }
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inside = 0;
+    int calls = 0;
+    bool open = false;
+};
+
+// Removes the observer on a thread of its own, so that the test sees whether
+// the removal is still waiting.
+class Removal
+{
+public:
+    Removal(Parameter& p, ParamObserver* observer)
+        : thread([this, &p, observer] {
+              p.RemoveObserver(observer);
+              returned = true;
+          })
+    {
+    }
+    ~Removal() { join(); }
+
+    bool hasReturned() const { return returned.load(); }
+    void join()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+
+private:
+    std::atomic<bool> returned { false };
+    std::thread thread;
+};
+
+// One notification is held inside an observer on another thread: edits that
+// cannot reach that call return at once, a removed observer is not told
+// afterwards, and removing the observer being called waits for its call.
+TEST(ParameterThreadsTest, RemovalWaitsOnlyForACallOfTheRemovedObserver)
 {
     Parameter p;
     p.InitDouble("t", "t", 0.0, 0.0, 1.0, 0.0001, "", 1.0);
-    Recorder steady;
-    p.AddObserver(&steady);
+    Recorder before, after, added;
+    Gate gate;
+    p.AddObserver(&before);
+    p.AddObserver(&gate);
+    p.AddObserver(&after);
+    std::thread writer([&] { p.SetNormalised(0.5); });
+    gate.waitUntilInside(1);
 
-    std::atomic<bool> stop { false };
-    std::atomic<long> writes { 0 };
-    std::thread writer([&] {
-        for (long i = 0; ! stop.load(); ++i)
-        {
-            p.SetNormalised((i & 1) != 0 ? 0.25 : 0.75);
-            writes.fetch_add(1);
-        }
-    });
-
-    std::vector<std::unique_ptr<Sentinel>> retired;
-    for (int round = 0; round < 2000; ++round)
     {
-        retired.push_back(std::make_unique<Sentinel>());
-        Sentinel* s = retired.back().get();
-        p.AddObserver(s);
-        std::this_thread::yield();
-        p.RemoveObserver(s);
-        s->removed.store(true);
+        Watchdog watchdog("edits beside a notification held open");
+        p.RemoveObserver(&after);
+        p.AddObserver(&added);
+        p.RemoveObserver(&added);
+        p.RemoveObserver(&before); // already told: its call is over
     }
 
-    stop.store(true);
-    writer.join();
+    Removal removal(p, &gate);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(removal.hasReturned());
 
-    EXPECT_EQ(Sentinel::lateCalls.load(), 0);
-    EXPECT_EQ(steady.calls, writes.load());
-    ASSERT_EQ(p.observers.size(), 1);
+    gate.release();
+    writer.join();
+    removal.join();
+    EXPECT_TRUE(removal.hasReturned());
+    EXPECT_EQ(before.calls, 1);
+    EXPECT_EQ(gate.calls, 1);
+    EXPECT_EQ(after.calls, 0);
+    EXPECT_EQ(added.calls, 0);
+    EXPECT_EQ(p.observers.size(), 0);
+}
+
+// More notifications at once than the parameter keeps slots for: the ones
+// without a slot still hold up the removal of the observer they call, and
+// copies of the list replaced meanwhile are freed safely.
+TEST(ParameterThreadsTest, NotificationsBeyondTheSlotsStillHoldUpTheirObserversRemoval)
+{
+    constexpr int walks = Parameter::walkSlotCount + 2;
+    Parameter p;
+    p.InitDouble("t", "t", 0.0, 0.0, 1.0, 0.0001, "", 1.0);
+    Gate gate;
+    p.AddObserver(&gate);
+    std::vector<std::thread> writers;
+    for (int i = 0; i < walks; ++i)
+        writers.emplace_back([&p, i] { p.SetNormalised(0.01 * (i + 1)); });
+    gate.waitUntilInside(walks);
+
+    std::vector<std::unique_ptr<Counter>> late;
+    {
+        Watchdog watchdog("additions beside notifications held open");
+        for (int i = 0; i < 20; ++i)
+        {
+            late.push_back(std::make_unique<Counter>());
+            p.AddObserver(late.back().get());
+        }
+    }
+
+    Removal removal(p, &gate);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(removal.hasReturned());
+
+    gate.release();
+    for (auto& w : writers)
+        w.join();
+    removal.join();
+    EXPECT_EQ(gate.calls, walks);
+    ASSERT_EQ(p.observers.size(), 20);
+
+    p.SetNormalised(0.9);
+    for (const auto& r : late)
+        EXPECT_GE(r->calls.load(), 1);
+}
+
+// With one writer and with several (who then share the parameter's slots).
+TEST(ParameterThreadsTest, ObserverChurnWhileOtherThreadsWrite)
+{
+    for (const int writerCount : { 1, Parameter::walkSlotCount / 2 })
+    {
+        SCOPED_TRACE(writerCount);
+        Sentinel::lateCalls = 0;
+        Parameter p;
+        p.InitDouble("t", "t", 0.0, 0.0, 1.0, 0.0001, "", 1.0);
+        Counter steady;
+        p.AddObserver(&steady);
+
+        std::atomic<bool> stop { false };
+        std::atomic<long> writes { 0 };
+        std::vector<std::thread> writers;
+        for (int w = 0; w < writerCount; ++w)
+            writers.emplace_back([&, w] {
+                // Values of its own, alternating, so that every write is a change.
+                for (long i = 0; !stop.load(); ++i)
+                {
+                    p.SetNormalised((2 * w + (i & 1)) / 16.0 + 0.01);
+                    writes.fetch_add(1);
+                }
+            });
+
+        std::vector<std::unique_ptr<Sentinel>> retired;
+        for (int round = 0; round < 2000; ++round)
+        {
+            retired.push_back(std::make_unique<Sentinel>());
+            Sentinel* s = retired.back().get();
+            p.AddObserver(s);
+            std::this_thread::yield();
+            p.RemoveObserver(s);
+            s->removed.store(true);
+        }
+
+        stop.store(true);
+        for (auto& w : writers)
+            w.join();
+
+        EXPECT_EQ(Sentinel::lateCalls.load(), 0);
+        EXPECT_EQ(steady.calls.load(), writes.load());
+        ASSERT_EQ(p.observers.size(), 1);
+    }
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // The audio road is real-time safe once it has run one block: while another
 // thread keeps changing parameters, processBlock allocates nothing, frees
-// nothing, takes no lock and never waits.
+// nothing, takes no lock and never waits. So does a parameter change made on
+// the audio thread between blocks, as the VST3 wrapper makes it during
+// playback, but for the framework's own lock around a parameter's listener
+// list, which the wrapper's setValueNotifyingHost takes whatever the plug-in.
 //
 // This program replaces malloc and friends, the pthread locks and waits and
 // the sleeps for the whole process (forwarding to the C library) and counts
@@ -58,6 +61,15 @@ std::atomic<long> deallocations { 0 };
 std::atomic<long> lockCalls { 0 };
 std::atomic<const char*> lastLockCall { "" };
 
+// The framework's locks around the listener lists of the host parameters,
+// found by calibrate(); calls on them are counted apart.
+constexpr int maxFrameworkLocks = 16;
+std::atomic<const void*> frameworkLocks[maxFrameworkLocks] {};
+std::atomic<int> frameworkLockCount { 0 };
+std::atomic<long> frameworkLockCalls { 0 };
+// Set while calibrate() runs the framework's notification alone.
+thread_local bool collecting = false;
+
 inline void countAllocation() noexcept
 {
     if (audited)
@@ -79,12 +91,39 @@ inline void countLockCall(const char* name) noexcept
     }
 }
 
+bool isFrameworkLock(const void* mutex) noexcept
+{
+    const int n = frameworkLockCount.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i)
+        if (frameworkLocks[i].load(std::memory_order_relaxed) == mutex)
+            return true;
+    return false;
+}
+
+inline void countMutexCall(const char* name, const void* mutex) noexcept
+{
+    if (collecting && !isFrameworkLock(mutex))
+    {
+        const int n = frameworkLockCount.load(std::memory_order_relaxed);
+        if (n < maxFrameworkLocks)
+        {
+            frameworkLocks[n].store(mutex, std::memory_order_relaxed);
+            frameworkLockCount.store(n + 1, std::memory_order_release);
+        }
+    }
+    if (audited && isFrameworkLock(mutex))
+        frameworkLockCalls.fetch_add(1, std::memory_order_relaxed);
+    else
+        countLockCall(name);
+}
+
 void resetCounts() noexcept
 {
     allocations = 0;
     deallocations = 0;
     lockCalls = 0;
     lastLockCall = "";
+    frameworkLockCalls = 0;
 }
 
 struct Audited
@@ -192,6 +231,14 @@ void free(void* p) noexcept
         countLockCall(#name);                                                       \
         return next(real, #name, ##__VA_ARGS__) args;                               \
     }
+// The same for the mutex functions, whose first argument is the mutex m.
+#define QOR_FORWARD_MUTEX(result, name, params, args)                                 \
+    result name params noexcept                                                     \
+    {                                                                               \
+        static std::atomic<result(*) params> real { nullptr };                      \
+        countMutexCall(#name, m);                                                   \
+        return next(real, #name) args;                                              \
+    }
 #define QOR_FORWARD_CANCELLABLE(result, name, params, args, ...)                      \
     result name params                                                              \
     {                                                                               \
@@ -200,9 +247,9 @@ void free(void* p) noexcept
         return next(real, #name, ##__VA_ARGS__) args;                               \
     }
 
-QOR_FORWARD(int, pthread_mutex_lock, (pthread_mutex_t* m), (m))
-QOR_FORWARD(int, pthread_mutex_trylock, (pthread_mutex_t* m), (m))
-QOR_FORWARD(int, pthread_mutex_timedlock, (pthread_mutex_t* m, const timespec* t), (m, t))
+QOR_FORWARD_MUTEX(int, pthread_mutex_lock, (pthread_mutex_t* m), (m))
+QOR_FORWARD_MUTEX(int, pthread_mutex_trylock, (pthread_mutex_t* m), (m))
+QOR_FORWARD_MUTEX(int, pthread_mutex_timedlock, (pthread_mutex_t* m, const timespec* t), (m, t))
 QOR_FORWARD(int, pthread_rwlock_rdlock, (pthread_rwlock_t* l), (l))
 QOR_FORWARD(int, pthread_rwlock_wrlock, (pthread_rwlock_t* l), (l))
 QOR_FORWARD(int, pthread_rwlock_tryrdlock, (pthread_rwlock_t* l), (l))
@@ -304,6 +351,17 @@ TEST(RealtimeAudit, SeesEveryKindOfAllocationLockAndWait)
     sem_destroy(&semaphore);
 }
 
+// JUCE 7's VST3 wrapper: a value that differs from the slot's reaches the
+// processor through setValueNotifyingHost, on the audio thread during playback.
+bool automate(KymAudioProcessor& p, int index, float value)
+{
+    auto* slot = p.getParameters()[index];
+    if (slot->getValue() == value)
+        return false;
+    slot->setValueNotifyingHost(value);
+    return true;
+}
+
 TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhileParametersChange)
 {
     QOR_SKIP_UNLESS_AUDITED();
@@ -322,10 +380,16 @@ TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhilePar
         storage.clear(1, 0, largestBlock);
     };
 
-    // A preset's worth of changes before the first block grows the queue to
-    // what the changes below need, so the recheck that the audio road posts
-    // always finds a free slot. Quality on makes the first block use the
-    // whole oversampled buffer.
+    // The framework's listener locks, one per host parameter.
+    collecting = true;
+    for (auto* slot : p->getParameters())
+        slot->sendValueChangedMessageToListeners(slot->getValue());
+    collecting = false;
+    ASSERT_EQ(frameworkLockCount.load(), 9);
+
+    // A preset's worth of changes before the first block, which makes this
+    // thread the audio thread. Quality on makes the first block use the whole
+    // oversampled buffer.
     for (int round = 0; round < 8; ++round)
         for (int i = 0; i < 9; ++i)
             kymtest::setHost(*p, i, i == 7 ? 0.0f : i == 8 ? 1.0f : 0.1f * (float) (round + 1));
@@ -340,11 +404,13 @@ TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhilePar
         std::mt19937 rng(7);
         const float values[] = { 0.0f, 0.2f, 0.5f, 0.8f, 1.0f, -1.0f, 2.0f,
                                  std::numeric_limits<float>::quiet_NaN() };
+        constexpr int fromHere[] = { 0, 1, 3, 4, 5 };
         for (int k = 0; !stop.load(); ++k)
         {
-            // Mostly the six engine controls and Input, now and then Quality.
-            // Bypass only blinks, so that most blocks run the whole road.
-            int index = std::uniform_int_distribution<int>(0, 6)(rng);
+            // Mostly Input and the engine controls that the audio thread
+            // leaves alone (their listener locks are not shared), now and then
+            // Quality. Bypass only blinks, so that most blocks run the whole road.
+            int index = fromHere[std::uniform_int_distribution<size_t>(0, std::size(fromHere) - 1)(rng)];
             if (k % 20 == 19)
                 index = 8;
             const float v = values[std::uniform_int_distribution<size_t>(0, std::size(values) - 1)(rng)];
@@ -359,6 +425,7 @@ TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhilePar
     });
 
     long switches = 0;
+    int audioThreadChanges = 0;
     int blocksWithJobs = 0;
     int factorChanges = 0;
     int engineRateChanges = 0;
@@ -378,6 +445,8 @@ TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhilePar
         const long switchesBefore = voluntarySwitchesOfThisThread();
         {
             Audited scope;
+            // Drive and Blend, as the wrapper hands on the host's automation.
+            audioThreadChanges += automate(*p, k % 2 == 0 ? 2 : 6, (float) (k % 7) / 7.0f) ? 1 : 0;
             p->processBlock(block, midi);
         }
         switches += voluntarySwitchesOfThisThread() - switchesBefore;
@@ -392,6 +461,10 @@ TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhilePar
     EXPECT_EQ(deallocations.load(), 0);
     EXPECT_EQ(lockCalls.load(), 0) << "last: " << lastLockCall.load();
     EXPECT_EQ(switches, 0) << "voluntary context switches inside processBlock";
+    // The framework's listener lock, twice per change: once when the slot
+    // reports the change, once in setValueNotifyingHost itself.
+    EXPECT_GT(audioThreadChanges, auditedBlocks / 2);
+    EXPECT_EQ(frameworkLockCalls.load(), 2 * audioThreadChanges);
     // The audited blocks did meet queued jobs, Quality changes and rate rechecks.
     EXPECT_GT(blocksWithJobs, auditedBlocks / 10);
     EXPECT_GT(processedBlocks, auditedBlocks / 2);

@@ -1,8 +1,10 @@
-// One processor under every thread a host brings at once: the audio thread,
-// host automation, state saves and loads, and the message thread with the
-// editor opening, closing and being played with. Meant for ThreadSanitizer;
-// in every build the output must stay finite and, once the threads stop,
-// nothing any of them changed may be missing from the engine or the editor.
+// Two processors under every thread a host brings at once: the audio thread,
+// host automation, state saves and loads, the message thread with the editor
+// opening, closing and being played with, and the host inserting and removing
+// further instances while it holds the lock its own parameter listener takes.
+// Meant for ThreadSanitizer; in every build the output must stay finite and,
+// once the threads stop, nothing any of them changed may be missing from the
+// engines or the editor.
 
 #include "plugin/KymAudioProcessor.h"
 #include "plugin/KymAudioProcessorEditor.h"
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -88,15 +91,20 @@ void automate(KymAudioProcessor& p, int index, float value)
         slot->setValueNotifyingHost(value);
 }
 
-// Stands in for the wrapper, which listens to the processor.
+// Stands in for the wrapper and the host behind it, which listen to the
+// processor and guard their automation data with the host's lock.
 struct WrapperListener : juce::AudioProcessorListener
 {
+    explicit WrapperListener(std::mutex& lock) : hostLock(lock) {}
+
     void audioProcessorParameterChanged(juce::AudioProcessor*, int, float) override
     {
+        const std::lock_guard<std::mutex> guard(hostLock);
         calls.fetch_add(1, std::memory_order_relaxed);
     }
     void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
 
+    std::mutex& hostLock;
     std::atomic<long> calls { 0 };
 };
 
@@ -191,64 +199,109 @@ void runHostBlock(KymAudioProcessor& p, juce::AudioBuffer<float>& storage, int n
     p.processBlock(block, midi);
 }
 
+// The audio side against what the parameters' final values map to; a
+// reference engine supplies the slots' tapers.
+void expectEngineFollowsParameters(KymAudioProcessor& p)
+{
+    const auto value = [&](int i) { return p.parameters[i]->value.load(); };
+    EXPECT_EQ(p.messageQueue.size_approx(), 0u);
+    EXPECT_EQ(p.messageQueue.lostJobs(), 0);
+    EXPECT_EQ(p.inputGain, value(inputIndex));
+    EXPECT_EQ(p.bypass, value(bypassIndex) >= 0.5);
+    const double factor = value(qualityIndex) >= 0.5 ? 4.0 : 2.0;
+    EXPECT_EQ(p.oversamplingFactor, factor);
+    EXPECT_EQ(p.sampler.factor, (int) factor);
+    EXPECT_EQ(p.currentSampleRate, 48000.0);
+    EXPECT_EQ(p.engine.fs, 48000.0 * factor);
+    KYM reference;
+    for (int i = levelIndex; i <= blendIndex; ++i)
+    {
+        const int slot = engineSlotOf[i];
+        reference.setParameterSlot(slot, value(i) / 10.0);
+        EXPECT_EQ(p.engine.slots[slot].value, reference.slots[slot].value) << p.parameters[i]->name;
+        EXPECT_EQ(p.engine.slots[slot].changed, 0) << p.parameters[i]->name;
+    }
+}
+
 } // namespace
 
 TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
 {
     juce::ScopedJuceInitialiser_GUI gui;
+    std::mutex hostLock;
     auto p = kymtest::makeProcessor(1, 2, 48000.0);
-    WrapperListener listener;
+    auto second = kymtest::makeProcessor(2, 2, 48000.0);
+    WrapperListener listener(hostLock), secondListener(hostLock);
     p->addListener(&listener);
+    second->addListener(&secondListener);
+    KymAudioProcessor* const instances[] = { p.get(), second.get() };
 
     std::atomic<bool> stop { false };
     std::atomic<long> blocksRun { 0 }, processedBlocks { 0 }, nonFinite { 0 };
-    std::atomic<long> hostChanges { 0 }, stateLoads { 0 }, badRecords { 0 };
+    std::atomic<long> hostChanges { 0 }, stateLoads { 0 }, badRecords { 0 }, insertions { 0 };
 
     std::thread audio([&] {
         std::mt19937 rng(1);
         const auto signal = kymtest::bassSignal(4 * largestBlock, 48000.0, 0.9f);
-        juce::AudioBuffer<float> storage(2, largestBlock);
+        juce::AudioBuffer<float> storage[2] = { { 2, largestBlock }, { 2, largestBlock } };
         size_t offset = 0;
         for (long k = 0; !stop.load(); ++k)
         {
             const int n = blockSizes[k % std::size(blockSizes)];
             const double rate = hostRates[(k / 5) % std::size(hostRates)];
-            // The wrapper's copy of the host input; the second channel is an output only.
             if (offset + (size_t) n > signal.size())
                 offset = 0;
-            std::memcpy(storage.getWritePointer(0), signal.data() + offset, sizeof(float) * (size_t) n);
-            storage.clear(1, 0, largestBlock);
-            offset += (size_t) n;
 
             if (k % 4 == 0)
             {
                 // Automation that arrives with the host's process call.
-                const juce::ScopedLock lock(p->getCallbackLock());
-                automate(*p, std::uniform_int_distribution<int>(0, 8)(rng), randomHostValue(rng));
+                auto& target = *instances[(k / 4) % 2];
+                const juce::ScopedLock lock(target.getCallbackLock());
+                automate(target, std::uniform_int_distribution<int>(0, 8)(rng), randomHostValue(rng));
                 hostChanges.fetch_add(1);
             }
-            runHostBlock(*p, storage, n, rate);
 
-            for (int c = 0; c < 2; ++c)
-                for (int i = 0; i < n; ++i)
-                    if (!std::isfinite(storage.getSample(c, i)))
-                        nonFinite.fetch_add(1);
-            blocksRun.fetch_add(1);
-            processedBlocks.fetch_add(p->bypass || n == 0 ? 0 : 1);
+            // One host graph: both instances in turn, each on the wrapper's
+            // copy of the host input (its second channel is an output only).
+            for (int s = 0; s < 2; ++s)
+            {
+                std::memcpy(storage[s].getWritePointer(0), signal.data() + offset, sizeof(float) * (size_t) n);
+                storage[s].clear(1, 0, largestBlock);
+                runHostBlock(*instances[s], storage[s], n, rate);
+                for (int c = 0; c < 2; ++c)
+                    for (int i = 0; i < n; ++i)
+                        if (!std::isfinite(storage[s].getSample(c, i)))
+                            nonFinite.fetch_add(1);
+                blocksRun.fetch_add(1);
+                processedBlocks.fetch_add(instances[s]->bypass || n == 0 ? 0 : 1);
+            }
+            offset += (size_t) n;
         }
     });
 
     std::thread host([&] {
         std::mt19937 rng(2);
-        while (!stop.load())
+        for (long k = 0; !stop.load(); ++k)
         {
             // Single moves and whole-preset bursts, at a host's pace.
+            auto& target = *instances[std::uniform_int_distribution<int>(0, 1)(rng)];
             if (std::uniform_int_distribution<int>(0, 9)(rng) == 0)
                 for (int i = 0; i < 9; ++i)
-                    automate(*p, i, randomHostValue(rng));
+                    automate(target, i, randomHostValue(rng));
             else
-                automate(*p, std::uniform_int_distribution<int>(0, 8)(rng), randomHostValue(rng));
+                automate(target, std::uniform_int_distribution<int>(0, 8)(rng), randomHostValue(rng));
             hostChanges.fetch_add(1);
+
+            // Now and then the user inserts an instance and takes it out
+            // again; the host holds its lock meanwhile.
+            if (k % 64 == 63)
+            {
+                const std::lock_guard<std::mutex> guard(hostLock);
+                auto inserted = kymtest::makeProcessor(1, 2, 48000.0);
+                automate(*inserted, driveIndex, randomHostValue(rng));
+                inserted.reset();
+                insertions.fetch_add(1);
+            }
             std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(20, 400)(rng)));
         }
     });
@@ -256,10 +309,12 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     std::thread state([&] {
         std::mt19937 rng(3);
         std::vector<juce::MemoryBlock> saved;
-        while (!stop.load())
+        for (long k = 0; !stop.load(); ++k)
         {
+            // Records of either instance load into either.
+            auto& target = *instances[k % 2];
             juce::MemoryBlock record;
-            p->getStateInformation(record);
+            target.getStateInformation(record);
             if (!isValidRecord(record))
                 badRecords.fetch_add(1);
             saved.push_back(record);
@@ -270,10 +325,10 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
             if (std::uniform_int_distribution<int>(0, 3)(rng) == 0)
             {
                 const auto bad = damaged(pick, rng);
-                p->setStateInformation(bad.getData(), (int) bad.getSize());
+                target.setStateInformation(bad.getData(), (int) bad.getSize());
             }
             else
-                p->setStateInformation(pick.getData(), (int) pick.getSize());
+                target.setStateInformation(pick.getData(), (int) pick.getSize());
             stateLoads.fetch_add(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -312,14 +367,19 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     wrapper.open();
     ASSERT_NE(wrapper.editor, nullptr);
     juce::AudioBuffer<float> storage(2, 512);
-    storage.clear();
-    runHostBlock(*p, storage, 512, 48000.0);
-    runHostBlock(*p, storage, 512, 48000.0);
+    for (auto* instance : instances)
+        for (int k = 0; k < 2; ++k)
+        {
+            storage.clear();
+            runHostBlock(*instance, storage, 512, 48000.0);
+        }
     // Long enough for a few of the editor's refresh polls.
     pumpMessagesFor(8 * KymAudioProcessorEditor::refreshPollMs);
 
-    std::printf("stress: %ld blocks (%ld processed), %ld host changes, %ld state loads, %d editor openings\n",
-                blocksRun.load(), processedBlocks.load(), hostChanges.load(), stateLoads.load(), wrapper.opens);
+    std::printf("stress: %ld blocks (%ld processed), %ld host changes, %ld state loads, %d editor openings, "
+                "%ld insertions\n",
+                blocksRun.load(), processedBlocks.load(), hostChanges.load(), stateLoads.load(), wrapper.opens,
+                insertions.load());
     EXPECT_EQ(nonFinite.load(), 0);
     EXPECT_EQ(badRecords.load(), 0);
     // Floors a loaded sanitizer build still clears: every thread did its part.
@@ -327,26 +387,14 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     EXPECT_GT(hostChanges.load(), 500);
     EXPECT_GT(stateLoads.load(), 20);
     EXPECT_GT(wrapper.opens, 5);
+    EXPECT_GT(insertions.load(), 5);
     EXPECT_GT(listener.calls.load(), 0);
-    EXPECT_EQ(p->messageQueue.size_approx(), 0u);
+    EXPECT_GT(secondListener.calls.load(), 0);
 
-    // The audio side against what the parameters' final values map to; a
-    // reference engine supplies the slots' tapers.
-    const auto value = [&](int i) { return p->parameters[i]->value.load(); };
-    EXPECT_EQ(p->inputGain, value(inputIndex));
-    EXPECT_EQ(p->bypass, value(bypassIndex) >= 0.5);
-    const double factor = value(qualityIndex) >= 0.5 ? 4.0 : 2.0;
-    EXPECT_EQ(p->oversamplingFactor, factor);
-    EXPECT_EQ(p->sampler.factor, (int) factor);
-    EXPECT_EQ(p->currentSampleRate, 48000.0);
-    EXPECT_EQ(p->engine.fs, 48000.0 * factor);
-    KYM reference;
-    for (int i = levelIndex; i <= blendIndex; ++i)
+    for (auto* instance : instances)
     {
-        const int slot = engineSlotOf[i];
-        reference.setParameterSlot(slot, value(i) / 10.0);
-        EXPECT_EQ(p->engine.slots[slot].value, reference.slots[slot].value) << p->parameters[i]->name;
-        EXPECT_EQ(p->engine.slots[slot].changed, 0) << p->parameters[i]->name;
+        SCOPED_TRACE(instance == p.get() ? "first instance" : "second instance");
+        expectEngineFollowsParameters(*instance);
     }
 
     // The open editor shows the final values (controls snap to a 0.001 grid).
@@ -361,4 +409,5 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
 
     wrapper.close();
     p->removeListener(&listener);
+    second->removeListener(&secondListener);
 }
