@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 #include <thread>
 
 using namespace kymtest;
@@ -146,12 +148,47 @@ double matchShare(const juce::Image& screen, const juce::Image& expected, juce::
     return (double) same / (double) (area.getWidth() * area.getHeight());
 }
 
+// What the host hears of one parameter, in order: "B" a change gesture
+// begins, "V" the value changes, "E" the gesture ends.
 struct ParameterWatch : juce::AudioProcessorParameter::Listener
 {
-    void parameterValueChanged(int, float) override { ++changes; }
-    void parameterGestureChanged(int, bool) override {}
-    std::atomic<int> changes { 0 };
+    void parameterValueChanged(int, float) override { add('V'); }
+    void parameterGestureChanged(int, bool starting) override { add(starting ? 'B' : 'E'); }
+
+    void add(char c)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        record += c;
+    }
+
+    std::string heard() const
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return record;
+    }
+
+    mutable std::mutex mutex;
+    std::string record;
 };
+
+// One gesture around one or more values, and nothing else.
+bool isOneGesture(const std::string& heard)
+{
+    return heard.size() >= 3 && heard.front() == 'B' && heard.back() == 'E'
+           && heard.find_first_not_of('V', 1) == heard.size() - 1;
+}
+
+// Xdotool's pointer drag on Drive, 30 pixels up in six steps, with or without the release.
+juce::StringArray dragOnDrive(bool release)
+{
+    const juce::String x(windowX + 88 + 40), y(windowY + 28 + 40);
+    juce::StringArray drag { "xdotool", "mousemove", x, y, "sleep", "0.1", "mousedown", "1" };
+    for (int step = 1; step <= 6; ++step)
+        drag.addArray({ "sleep", "0.05", "mousemove", x, juce::String(windowY + 68 - 5 * step) });
+    if (release)
+        drag.addArray({ "sleep", "0.1", "mouseup", "1" });
+    return drag;
+}
 
 // The host's window: a bare top-level component at a fixed place on the screen.
 class HostWindow
@@ -183,6 +220,27 @@ class RealWindow : public ::testing::TestWithParam<PluginKind>
 {
 };
 
+// A loaded machine (or a sanitizer build) maps and paints the window late:
+// looks again until the screen shows the expected editor, for a generous while.
+juce::Image waitForEditor(const juce::File& shot, const juce::Image& expected)
+{
+    juce::Image screen;
+    for (int attempt = 0; attempt < 60; ++attempt)
+    {
+        pumpFor(attempt == 0 ? 800 : 250);
+        screen = screenshot(shot);
+        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995)
+            break;
+    }
+    return screen;
+}
+
+juce::File screenshotFile(PluginKind kind)
+{
+    return juce::File::getSpecialLocation(juce::File::tempDirectory)
+        .getChildFile(juce::String("kym-window-") + kindName(kind) + ".xwd");
+}
+
 } // namespace
 
 TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
@@ -194,20 +252,9 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     ASSERT_NE(window.editor, nullptr);
     EXPECT_EQ(window.editor->getWidth(), 420);
     EXPECT_EQ(window.editor->getHeight(), 300);
-    const juce::File shot = juce::File::getSpecialLocation(juce::File::tempDirectory)
-                                .getChildFile(juce::String("kym-window-") + kindName(GetParam()) + ".xwd");
+    const juce::File shot = screenshotFile(GetParam());
     const juce::Image expected = expectedEditor(40);
-
-    // A loaded machine (or a sanitizer build) maps and paints the window late:
-    // look again until it shows, for a generous while.
-    juce::Image screen;
-    for (int attempt = 0; attempt < 60; ++attempt)
-    {
-        pumpFor(attempt == 0 ? 800 : 250);
-        screen = screenshot(shot);
-        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995)
-            break;
-    }
+    const juce::Image screen = waitForEditor(shot, expected);
     ASSERT_TRUE(screen.isValid());
 
     // The editor's part of the screen, kept beside the xwd file for a look when this fails.
@@ -238,12 +285,13 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     drive->addListener(&watch);
     const float before = drive->getValue();
 
-    const juce::String x(windowX + 88 + 40), y(windowY + 28 + 40);
-    juce::StringArray drag { "xdotool", "mousemove", x, y, "sleep", "0.1", "mousedown", "1" };
-    for (int step = 1; step <= 6; ++step)
-        drag.addArray({ "sleep", "0.05", "mousemove", x, juce::String(windowY + 68 - 5 * step) });
-    drag.addArray({ "sleep", "0.1", "mouseup", "1" });
-    ASSERT_TRUE(runTool(drag));
+    ASSERT_TRUE(runTool(dragOnDrive(true)));
+    pumpFor(100);
+    const std::string heard = watch.heard();
+    // The framework's LV2 wrapper passes its host the values only, no gestures.
+    if (GetParam() == PluginKind::vst3)
+        EXPECT_TRUE(isOneGesture(heard)) << heard;
+
     // An LV2 host hands the UI's writes to the plug-in as it processes audio.
     juce::AudioBuffer<float> buffer = sine(1, blockSize, 48000.0);
     juce::MidiBuffer midi;
@@ -256,7 +304,41 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     drive->removeListener(&watch);
 
     EXPECT_GT(drive->getValue(), before + 0.05f);
-    EXPECT_GT(watch.changes.load(), 0);
+    EXPECT_NE(watch.heard().find('V'), std::string::npos);
+    // Processing the edit sends nothing after the gesture's end.
+    if (GetParam() == PluginKind::vst3)
+        EXPECT_EQ(watch.heard(), heard);
+}
+
+// VST3 only: the framework's LV2 wrapper passes no gestures to its host.
+TEST(RealWindowVst3, ClosingTheWindowMidDragEndsTheGesture)
+{
+    auto plugin = open(PluginKind::vst3);
+    ASSERT_NE(plugin, nullptr);
+    auto window = std::make_unique<HostWindow>(*plugin);
+    ASSERT_NE(window->editor, nullptr);
+    ASSERT_TRUE(waitForEditor(screenshotFile(PluginKind::vst3), expectedEditor(40)).isValid());
+
+    auto* drive = kymhost::PluginLoader::findParameter(*plugin, "Drive");
+    ASSERT_NE(drive, nullptr);
+    ParameterWatch watch;
+    drive->addListener(&watch);
+
+    ASSERT_TRUE(runTool(dragOnDrive(false)));
+    pumpFor(100);
+    const std::string held = watch.heard();
+    EXPECT_EQ(held.front(), 'B') << held;
+    EXPECT_EQ(held.find('E'), std::string::npos) << held;
+
+    window.reset();
+    pumpFor(100);
+    const std::string heard = watch.heard();
+    EXPECT_TRUE(isOneGesture(heard)) << heard;
+
+    ASSERT_TRUE(runTool({ "xdotool", "mouseup", "1" }));
+    pumpFor(100);
+    drive->removeListener(&watch);
+    EXPECT_EQ(watch.heard(), heard);
 }
 
 TEST_P(RealWindow, ClosingAndReopeningUnderAutomationIsSafe)
