@@ -221,15 +221,18 @@ class RealWindow : public ::testing::TestWithParam<PluginKind>
 };
 
 // A loaded machine (or a sanitizer build) maps and paints the window late:
-// looks again until the screen shows the expected editor, for a generous while.
-juce::Image waitForEditor(const juce::File& shot, const juce::Image& expected)
+// looks again until the screen shows the expected editor, and in `area` every
+// detail of it, for a generous while.
+juce::Image waitForEditor(const juce::File& shot, const juce::Image& expected,
+                          juce::Rectangle<int> area = { 0, 0, 420, 300 })
 {
     juce::Image screen;
     for (int attempt = 0; attempt < 60; ++attempt)
     {
         pumpFor(attempt == 0 ? 800 : 250);
         screen = screenshot(shot);
-        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995)
+        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995
+            && matchShare(screen, expected, area) > 0.99)
             break;
     }
     return screen;
@@ -339,6 +342,36 @@ TEST(RealWindowVst3, ClosingTheWindowMidDragEndsTheGesture)
     pumpFor(100);
     drive->removeListener(&watch);
     EXPECT_EQ(watch.heard(), heard);
+}
+
+// VST3 only: an LV2 plug-in reads its host's writes only as it runs.
+TEST(RealWindowVst3, FollowsHostWritesAndStateLoadsWithNoAudio)
+{
+    auto plugin = open(PluginKind::vst3);
+    ASSERT_NE(plugin, nullptr);
+    HostWindow window(*plugin);
+    ASSERT_NE(window.editor, nullptr);
+    const juce::File shot = screenshotFile(PluginKind::vst3);
+    ASSERT_TRUE(waitForEditor(shot, expectedEditor(40)).isValid());
+    auto* drive = kymhost::PluginLoader::findParameter(*plugin, "Drive");
+    ASSERT_NE(drive, nullptr);
+    const juce::Rectangle<int> driveArea { 88, 28, 80, 80 };
+
+    // Drive's frame on the screen once the editor has caught up, or after the wait.
+    auto driveShows = [&](int frame) {
+        const juce::Image expected = expectedEditor(frame);
+        return matchShare(waitForEditor(shot, expected, driveArea), expected, driveArea);
+    };
+
+    drive->setValue(0.25f);
+    EXPECT_GT(driveShows(20), 0.99);
+
+    juce::MemoryBlock record;
+    plugin->getStateInformation(record);
+    drive->setValue(0.75f);
+    EXPECT_GT(driveShows(60), 0.99);
+    plugin->setStateInformation(record.getData(), (int) record.getSize());
+    EXPECT_GT(driveShows(20), 0.99);
 }
 
 TEST_P(RealWindow, ClosingAndReopeningUnderAutomationIsSafe)
