@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -50,16 +52,22 @@ int shiftOf(juce::uint32 mask)
     return s;
 }
 
-// A screenshot of the root window through xwd, as an RGB image.
-juce::Image screenshot(const juce::File& file)
+// A screenshot of the root window through xwd, as an RGB image. The file is
+// this process's own: window tests of other builds may run at the same time.
+juce::Image screenshot()
 {
-    if (! runTool({ "xwd", "-root", "-silent", "-out", file.getFullPathName() }))
+    const juce::File file = juce::File::getSpecialLocation(juce::File::tempDirectory)
+                                .getChildFile("kym-window-" + juce::String((int) getpid()) + ".xwd");
+    const bool taken = runTool({ "xwd", "-root", "-silent", "-out", file.getFullPathName() });
+    juce::MemoryBlock data;
+    const bool read = taken && file.loadFileAsData(data);
+    file.deleteFile();
+    if (! taken)
     {
         ADD_FAILURE() << "xwd failed";
         return {};
     }
-    juce::MemoryBlock data;
-    if (! file.loadFileAsData(data) || data.getSize() < 100)
+    if (! read || data.getSize() < 100)
     {
         ADD_FAILURE() << "no screenshot in " << file.getFullPathName();
         return {};
@@ -223,14 +231,13 @@ class RealWindow : public ::testing::TestWithParam<PluginKind>
 // A loaded machine (or a sanitizer build) maps and paints the window late:
 // looks again until the screen shows the expected editor, and in `area` every
 // detail of it, for a generous while.
-juce::Image waitForEditor(const juce::File& shot, const juce::Image& expected,
-                          juce::Rectangle<int> area = { 0, 0, 420, 300 })
+juce::Image waitForEditor(const juce::Image& expected, juce::Rectangle<int> area = { 0, 0, 420, 300 })
 {
     juce::Image screen;
     for (int attempt = 0; attempt < 60; ++attempt)
     {
         pumpFor(attempt == 0 ? 800 : 250);
-        screen = screenshot(shot);
+        screen = screenshot();
         if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995
             && matchShare(screen, expected, area) > 0.99)
             break;
@@ -238,11 +245,6 @@ juce::Image waitForEditor(const juce::File& shot, const juce::Image& expected,
     return screen;
 }
 
-juce::File screenshotFile(PluginKind kind)
-{
-    return juce::File::getSpecialLocation(juce::File::tempDirectory)
-        .getChildFile(juce::String("kym-window-") + kindName(kind) + ".xwd");
-}
 
 } // namespace
 
@@ -255,14 +257,14 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     ASSERT_NE(window.editor, nullptr);
     EXPECT_EQ(window.editor->getWidth(), 420);
     EXPECT_EQ(window.editor->getHeight(), 300);
-    const juce::File shot = screenshotFile(GetParam());
     const juce::Image expected = expectedEditor(40);
-    const juce::Image screen = waitForEditor(shot, expected);
+    const juce::Image screen = waitForEditor(expected);
     ASSERT_TRUE(screen.isValid());
 
-    // The editor's part of the screen, kept beside the xwd file for a look when this fails.
+    // The editor's part of the screen, kept in the temporary folder for a look when this fails.
     {
-        juce::FileOutputStream out(shot.withFileExtension("png"));
+        juce::FileOutputStream out(juce::File::getSpecialLocation(juce::File::tempDirectory)
+                                       .getChildFile(juce::String("kym-window-") + kindName(GetParam()) + ".png"));
         if (out.openedOk())
         {
             out.setPosition(0);
@@ -320,7 +322,7 @@ TEST(RealWindowVst3, ClosingTheWindowMidDragEndsTheGesture)
     ASSERT_NE(plugin, nullptr);
     auto window = std::make_unique<HostWindow>(*plugin);
     ASSERT_NE(window->editor, nullptr);
-    ASSERT_TRUE(waitForEditor(screenshotFile(PluginKind::vst3), expectedEditor(40)).isValid());
+    ASSERT_TRUE(waitForEditor(expectedEditor(40)).isValid());
 
     auto* drive = kymhost::PluginLoader::findParameter(*plugin, "Drive");
     ASSERT_NE(drive, nullptr);
@@ -351,8 +353,7 @@ TEST(RealWindowVst3, FollowsHostWritesAndStateLoadsWithNoAudio)
     ASSERT_NE(plugin, nullptr);
     HostWindow window(*plugin);
     ASSERT_NE(window.editor, nullptr);
-    const juce::File shot = screenshotFile(PluginKind::vst3);
-    ASSERT_TRUE(waitForEditor(shot, expectedEditor(40)).isValid());
+    ASSERT_TRUE(waitForEditor(expectedEditor(40)).isValid());
     auto* drive = kymhost::PluginLoader::findParameter(*plugin, "Drive");
     ASSERT_NE(drive, nullptr);
     const juce::Rectangle<int> driveArea { 88, 28, 80, 80 };
@@ -360,7 +361,7 @@ TEST(RealWindowVst3, FollowsHostWritesAndStateLoadsWithNoAudio)
     // Drive's frame on the screen once the editor has caught up, or after the wait.
     auto driveShows = [&](int frame) {
         const juce::Image expected = expectedEditor(frame);
-        return matchShare(waitForEditor(shot, expected, driveArea), expected, driveArea);
+        return matchShare(waitForEditor(expected, driveArea), expected, driveArea);
     };
 
     drive->setValue(0.25f);
