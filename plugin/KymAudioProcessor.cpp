@@ -178,8 +178,12 @@ void KymAudioProcessor::notifyParamChange(libqor::Parameter* parameter)
 
 void KymAudioProcessor::parameterCheck(libqor::Parameter* parameter)
 {
-    if (parameter != nullptr)
-        post(Job::forParameter(this, parameter));
+    if (parameter == nullptr)
+        return;
+    post(Job::forParameter(this, parameter));
+    // The new value is already stored, so an open editor can show it now:
+    // with the transport stopped no job runs to ask for the refresh.
+    requestEditorRefresh();
 }
 
 void KymAudioProcessor::post(const Job& job) noexcept

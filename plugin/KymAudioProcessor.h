@@ -20,9 +20,11 @@
 // parameters with their host slots, and the queue that carries every change to
 // the audio thread.
 //
-// Editor refresh hand-over. A parameter job runs on the audio thread and must
-// not touch the editor, so it only calls requestEditorRefresh(), which raises
-// an atomic flag (no allocation, no lock, no system call). An open editor polls
+// Editor refresh hand-over. Every parameter change asks for a refresh where it
+// is made (parameterCheck, on whatever thread changed the value: host, state
+// load, editor), so the editor follows with no audio running; the parameter
+// job asks again on the audio thread. Asking only raises an atomic flag (no
+// allocation, no lock, no system call). An open editor polls
 // consumeEditorRefreshRequest() from a juce::Timer on the message thread and,
 // when it returns true, calls its own loadParamsFromProcessor(). A closed
 // editor has no timer left, so a refresh can never reach it; a request made

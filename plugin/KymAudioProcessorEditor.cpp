@@ -4,20 +4,19 @@
 
 #include "BinaryData.h"
 
+#include <utility>
+
 namespace {
 
-enum ParameterIndex
-{
-    inputIndex = 0,
-    levelIndex = 1,
-    driveIndex = 2,
-    lowIndex = 3,
-    highIndex = 4,
-    presenceIndex = 5,
-    blendIndex = 6,
-    bypassIndex = 7,
-    qualityIndex = 8
-};
+using kym::blendIndex;
+using kym::bypassIndex;
+using kym::driveIndex;
+using kym::highIndex;
+using kym::inputIndex;
+using kym::levelIndex;
+using kym::lowIndex;
+using kym::presenceIndex;
+using kym::qualityIndex;
 
 constexpr int editorWidth = 420;
 constexpr int editorHeight = 300;
@@ -75,6 +74,11 @@ KymAudioProcessorEditor::KymAudioProcessorEditor(KymAudioProcessor& p)
 KymAudioProcessorEditor::~KymAudioProcessorEditor()
 {
     stopTimer();
+    // A control deleted mid-drag sends no drag end: close what is still open.
+    for (int index = 0; index < kym::parameterCount; ++index)
+        if (std::exchange(gestureDepth[(size_t) index], 0) > 0)
+            if (auto* slot = kymProcessor->automationSlots[index])
+                slot->endChangeGesture();
     footswitch.reset();
     lamp.reset();
     qualitySwitch.reset();
@@ -116,32 +120,80 @@ std::array<KymAudioProcessorEditor::BoundControl, 8> KymAudioProcessorEditor::bo
                { qualitySwitch.get(), qualityIndex } } };
 }
 
-void KymAudioProcessorEditor::sliderValueChanged(juce::Slider* slider)
+int KymAudioProcessorEditor::parameterIndexOf(const juce::Slider* slider) const noexcept
 {
     for (const BoundControl& bound : boundControls())
-    {
         if (slider == bound.control)
-        {
-            kymProcessor->parameters[bound.parameterIndex]->SetNormalised(slider->getValue());
-            return;
-        }
+            return bound.parameterIndex;
+    if (slider == footswitch.get())
+        return bypassIndex;
+    return -1;
+}
+
+void KymAudioProcessorEditor::openGesture(int index)
+{
+    if (gestureDepth[(size_t) index]++ == 0)
+        if (auto* slot = kymProcessor->automationSlots[index])
+            slot->beginChangeGesture();
+}
+
+void KymAudioProcessorEditor::closeGesture(int index)
+{
+    // An end without a start (a mouse-up the control never saw go down) is dropped.
+    if (gestureDepth[(size_t) index] == 0)
+        return;
+    if (--gestureDepth[(size_t) index] == 0)
+        if (auto* slot = kymProcessor->automationSlots[index])
+            slot->endChangeGesture();
+}
+
+void KymAudioProcessorEditor::sliderDragStarted(juce::Slider* slider)
+{
+    const int index = parameterIndexOf(slider);
+    if (index >= 0)
+        openGesture(index);
+}
+
+void KymAudioProcessorEditor::sliderDragEnded(juce::Slider* slider)
+{
+    const int index = parameterIndexOf(slider);
+    if (index >= 0)
+        closeGesture(index);
+}
+
+void KymAudioProcessorEditor::sliderValueChanged(juce::Slider* slider)
+{
+    // The lamp only shows Bypass; its notifications change nothing.
+    const int index = parameterIndexOf(slider);
+    if (index < 0)
+        return;
+
+    // Inside a drag this only deepens the drag's gesture; otherwise the
+    // change is a gesture of its own.
+    openGesture(index);
+    writeParameter(*slider, index);
+    closeGesture(index);
+}
+
+void KymAudioProcessorEditor::writeParameter(const juce::Slider& slider, int index)
+{
+    if (&slider != footswitch.get())
+    {
+        kymProcessor->parameters[index]->SetNormalised(slider.getValue());
+        return;
     }
 
-    if (slider == footswitch.get())
-    {
-        // Every push toggles Bypass, whatever the contact's own value.
-        libqor::Parameter& bypass = *kymProcessor->parameters[bypassIndex];
-        const bool wasOn = bypass.value.load() >= 0.5;
-        double target = wasOn ? 0.0 : 1.0;
-        if (target < bypass.minValue)
-            target = bypass.minValue;
-        else if (target > bypass.maxValue)
-            target = bypass.maxValue;
-        bypass.ApplyValue(target);
-        // Show the new state at once, before the parameter job's refresh.
-        lamp->setValue(wasOn ? 1.0 : 0.0, juce::dontSendNotification);
-    }
-    // The lamp only shows Bypass; its notifications change nothing.
+    // Every push toggles Bypass, whatever the contact's own value.
+    libqor::Parameter& bypass = *kymProcessor->parameters[bypassIndex];
+    const bool wasOn = bypass.value.load() >= 0.5;
+    double target = wasOn ? 0.0 : 1.0;
+    if (target < bypass.minValue)
+        target = bypass.minValue;
+    else if (target > bypass.maxValue)
+        target = bypass.maxValue;
+    bypass.ApplyValue(target);
+    // Show the new state at once, before the refresh.
+    lamp->setValue(wasOn ? 1.0 : 0.0, juce::dontSendNotification);
 }
 
 void KymAudioProcessorEditor::loadParamsFromProcessor()

@@ -1,5 +1,7 @@
 #include "libqor/gfx/PopupEditComponent.h"
 
+#include "libqor/AutomatableParameter.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -189,7 +191,17 @@ void PopupEditComponent::textEditorReturnKeyPressed(juce::TextEditor&)
             t = mn + (mx - mn) * (c - lo) / (hi - lo);
         }
         const double candidate = t < mn ? mn : std::min(t, mx);
+
+        // A typed value is one edit for the host: a gesture on the slot that
+        // carries this parameter, if one does.
+        libqor::AutomatableParameter* slot = p.connectedSlot;
+        if (slot != nullptr && slot->connected.load() != &p)
+            slot = nullptr;
+        if (slot != nullptr)
+            slot->beginChangeGesture();
         p.ApplyValue(candidate);
+        if (slot != nullptr)
+            slot->endChangeGesture();
     }
     repaint();
 }

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -33,6 +37,43 @@ struct HostListener : juce::AudioProcessorListener
     }
     void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
     std::vector<std::pair<int, float>> calls;
+};
+
+// What the host hears, in order: "B2" a change gesture begins on host
+// parameter 2, "V2" its value changes, "E2" the gesture ends. A begin on a
+// parameter whose gesture is open, or an end without one, marks the record
+// malformed.
+struct GestureRecorder : juce::AudioProcessorListener
+{
+    void audioProcessorParameterChanged(juce::AudioProcessor*, int index, float v) override
+    {
+        add('V', index);
+        lastValue = v;
+    }
+    void audioProcessorParameterChangeGestureBegin(juce::AudioProcessor*, int index) override
+    {
+        malformed |= ! open.insert(index).second;
+        add('B', index);
+    }
+    void audioProcessorParameterChangeGestureEnd(juce::AudioProcessor*, int index) override
+    {
+        malformed |= open.erase(index) == 0;
+        add('E', index);
+    }
+    void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
+
+    void add(char kind, int index)
+    {
+        if (! heard.empty())
+            heard += ' ';
+        heard += kind;
+        heard += std::to_string(index);
+    }
+
+    std::string heard;
+    std::set<int> open;
+    bool malformed = false;
+    float lastValue = -1.0f;
 };
 
 // The frames of `strip` whose pixels the control paints exactly.
@@ -99,6 +140,20 @@ protected:
         const juce::MouseWheelDetails details { 0.0f, 0.5f, false, false, false };
         c.mouseWheelMove(guitest::press(c, 0), details);
         guitest::runPendingMessages();
+    }
+
+    void drag(juce::Slider& c, std::initializer_list<float> ys)
+    {
+        const juce::Point<float> start(40.0f, 40.0f);
+        c.mouseDown(guitest::mouseEvent(c, juce::ModifierKeys(guitest::leftButton), start, start));
+        for (const float y : ys)
+            c.mouseDrag(guitest::mouseEvent(c, juce::ModifierKeys(guitest::leftButton), { 40.0f, y }, start, 1, true));
+    }
+
+    void release(juce::Slider& c)
+    {
+        const juce::Point<float> start(40.0f, 40.0f);
+        c.mouseUp(guitest::mouseEvent(c, juce::ModifierKeys(), { 40.0f, 10.0f }, start, 1, true));
     }
 
     // Runs one host block, which drains the parameter jobs.
@@ -338,9 +393,9 @@ TEST_F(Editor, LoadParamsSetsControlsSilentlyAndLeavesTheFootswitch)
 TEST_F(Editor, HostAutomationReachesTheOpenEditorOnTheMessageThread)
 {
     processor->getParameters()[driveIndex]->setValue(0.25f);
-    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257);   // nothing before the job ran
+    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257);   // only the message thread moves controls
     runBlock();
-    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257);   // the job only raised the request
+    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257);   // the job only asks again
     guitest::runMessagesFor(3 * KymAudioProcessorEditor::refreshPollMs);
     EXPECT_EQ(editor->driveKnob->getValue(), 0.2500000118743628);
 }
@@ -355,4 +410,150 @@ TEST_F(Editor, ARefreshAfterTheEditorClosedReachesNothing)
     // A new editor starts from the parameters.
     editor.reset(dynamic_cast<KymAudioProcessorEditor*>(processor->createEditor()));
     EXPECT_EQ(editor->driveKnob->getValue(), 0.2500000118743628);
+}
+
+TEST_F(Editor, EveryKindOfEditIsOneGestureAroundItsValues)
+{
+    // Away from the 0.5 that a double-click restores.
+    param(lowIndex).value = 8.0;
+    editor->lowKnob->setValue(0.8, juce::dontSendNotification);
+
+    struct Case
+    {
+        const char* edit;
+        std::function<void()> run;
+        const char* heard;
+    };
+    const Case cases[] = {
+        { "drag on Drive",
+          [&] {
+              drag(*editor->driveKnob, { 30.0f, 20.0f });
+              release(*editor->driveKnob);
+          },
+          "B2 V2 V2 E2" },
+        { "drag on the Input bar",
+          [&] {
+              drag(*editor->inputBar, { 30.0f });
+              release(*editor->inputBar);
+          },
+          "B0 V0 E0" },
+        { "press on Level without moving", [&] { push(*editor->levelKnob); }, "B1 E1" },
+        { "wheel on Level", [&] { wheel(*editor->levelKnob); }, "B1 V1 E1" },
+        { "double-click reset on Low",
+          [&] {
+              editor->lowKnob->mouseDoubleClick(guitest::press(*editor->lowKnob));
+              guitest::runPendingMessages();
+          },
+          "B3 V3 E3" },
+        { "Quality switch click", [&] { push(*editor->qualitySwitch); }, "B8 V8 E8" },
+        { "footswitch press", [&] { push(*editor->footswitch); }, "B7 V7 E7" },
+        { "wheel over the footswitch", [&] { wheel(*editor->footswitch); }, "B7 V7 E7" },
+        { "wheel over the lamp", [&] { wheel(*editor->lamp); }, "" },
+    };
+    for (const Case& c : cases)
+    {
+        GestureRecorder host;
+        processor->addListener(&host);
+        c.run();
+        processor->removeListener(&host);
+
+        EXPECT_EQ(host.heard, c.heard) << c.edit;
+        EXPECT_FALSE(host.malformed) << c.edit;
+        EXPECT_TRUE(host.open.empty()) << c.edit;
+        if (host.heard.find('V') != std::string::npos)
+        {
+            const int index = host.heard[1] - '0';
+            EXPECT_EQ(host.lastValue, processor->getParameters()[index]->getValue()) << c.edit;
+        }
+    }
+}
+
+TEST_F(Editor, GesturesStayBalancedWhateverTheMouseDoes)
+{
+    GestureRecorder host;
+    processor->addListener(&host);
+
+    // A release the knob never saw pressed.
+    release(*editor->driveKnob);
+    EXPECT_EQ(host.heard, "");
+
+    // A reset whose notification arrives while the next drag is open joins that drag.
+    param(driveIndex).value = 8.0;
+    editor->driveKnob->setValue(0.8, juce::dontSendNotification);
+    editor->driveKnob->mouseDoubleClick(guitest::press(*editor->driveKnob));
+    drag(*editor->driveKnob, {});
+    guitest::runPendingMessages();
+    release(*editor->driveKnob);
+    EXPECT_EQ(host.heard, "B2 V2 E2");
+    EXPECT_EQ(param(driveIndex).value.load(), 5.0000002374872565);
+
+    // The window closes mid-drag: the editor ends what the controls cannot.
+    host.heard.clear();
+    drag(*editor->levelKnob, { 30.0f });
+    editor.reset();
+    EXPECT_EQ(host.heard, "B1 V1 E1");
+
+    processor->removeListener(&host);
+    EXPECT_FALSE(host.malformed);
+    EXPECT_TRUE(host.open.empty());
+}
+
+TEST_F(Editor, ARefreshDuringADragLeavesTheDragAlone)
+{
+    GestureRecorder host;
+    processor->addListener(&host);
+    auto& knob = *editor->driveKnob;
+
+    drag(knob, { 15.0f });   // 25 of the 250 pixels of a full turn
+    EXPECT_NEAR(knob.getValue(), 0.6, 1e-6);
+
+    // The host writes Drive meanwhile; the refresh shows it and writes nothing.
+    processor->getParameters()[driveIndex]->setValue(0.2f);
+    const double hostValue = param(driveIndex).value.load();
+    guitest::runMessagesFor(3 * KymAudioProcessorEditor::refreshPollMs);
+    EXPECT_NEAR(knob.getValue(), 0.2, 1e-6);
+    EXPECT_EQ(param(driveIndex).value.load(), hostValue);
+    EXPECT_EQ(host.heard, "B2 V2 V2");
+
+    // The drag goes on from where it started, inside the same gesture.
+    knob.mouseDrag(guitest::mouseEvent(knob, juce::ModifierKeys(guitest::leftButton), { 40.0f, 10.0f },
+                                       { 40.0f, 40.0f }, 1, true));
+    EXPECT_NEAR(knob.getValue(), 0.62, 1e-6);
+    EXPECT_EQ(param(driveIndex).value.load(), 10.0 * knob.getValue());
+    release(knob);
+    processor->removeListener(&host);
+
+    EXPECT_EQ(host.heard, "B2 V2 V2 V2 E2");
+    EXPECT_FALSE(host.malformed);
+}
+
+TEST_F(Editor, FollowsStateLoadsAndHostWritesWithNoAudio)
+{
+    // A record from another instance, loaded with the transport stopped.
+    KymAudioProcessor source;
+    source.parameters[driveIndex]->SetNormalised(0.25);
+    source.parameters[blendIndex]->SetNormalised(1.0);
+    source.parameters[qualityIndex]->SetNormalised(1.0);
+    source.parameters[bypassIndex]->SetNormalised(1.0);
+    juce::MemoryBlock record;
+    source.getStateInformation(record);
+
+    processor->setStateInformation(record.getData(), (int) record.getSize());
+    guitest::runMessagesFor(3 * KymAudioProcessorEditor::refreshPollMs);
+    EXPECT_EQ(editor->driveKnob->getValue(), 0.2500000118743628);
+    EXPECT_EQ(editor->blendKnob->getValue(), 1.0);
+    EXPECT_EQ(editor->qualitySwitch->getValue(), 1.0);
+    EXPECT_EQ(editor->lamp->getValue(), 0.0);
+
+    // Host writes, on the message thread and on a thread of the host's own.
+    processor->getParameters()[levelIndex]->setValue(0.75f);
+    std::thread hostThread([this] { processor->getParameters()[highIndex]->setValue(0.125f); });
+    hostThread.join();
+    guitest::runMessagesFor(3 * KymAudioProcessorEditor::refreshPollMs);
+    EXPECT_NEAR(editor->levelKnob->getValue(), 0.75, 1e-6);
+    EXPECT_NEAR(editor->highKnob->getValue(), 0.125, 1e-6);
+
+    // The refreshes wrote nothing back.
+    EXPECT_EQ(param(driveIndex).GetNormalised(), 0.25);
+    EXPECT_EQ(param(levelIndex).value.load(), 10.0 * (double) 0.75f);
 }

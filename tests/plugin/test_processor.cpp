@@ -373,14 +373,15 @@ TEST(ProcessorJobs, NullAndForeignParametersChangeNothingButStillUpdate)
     EXPECT_TRUE(p->consumeEditorRefreshRequest());
 }
 
-TEST(ProcessorJobs, EditorRefreshIsRequestedOncePerDrainAndConsumedOnce)
+TEST(ProcessorJobs, EditorRefreshIsRequestedByTheChangesAndByTheirDrainAndConsumedOnce)
 {
     auto p = makeProcessor();
     runEmptyBlock(*p);
     EXPECT_FALSE(p->consumeEditorRefreshRequest());
     setHost(*p, 3, 0.1f);
     setHost(*p, 4, 0.9f);
-    EXPECT_FALSE(p->consumeEditorRefreshRequest()); // nothing before the jobs run
+    EXPECT_TRUE(p->consumeEditorRefreshRequest()); // at once, with no audio running
+    EXPECT_FALSE(p->consumeEditorRefreshRequest());
     runEmptyBlock(*p);
     EXPECT_TRUE(p->consumeEditorRefreshRequest());
     EXPECT_FALSE(p->consumeEditorRefreshRequest());

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <mutex>
+#include <string>
 #include <thread>
 
 using namespace kymtest;
@@ -48,16 +52,22 @@ int shiftOf(juce::uint32 mask)
     return s;
 }
 
-// A screenshot of the root window through xwd, as an RGB image.
-juce::Image screenshot(const juce::File& file)
+// A screenshot of the root window through xwd, as an RGB image. The file is
+// this process's own: window tests of other builds may run at the same time.
+juce::Image screenshot()
 {
-    if (! runTool({ "xwd", "-root", "-silent", "-out", file.getFullPathName() }))
+    const juce::File file = juce::File::getSpecialLocation(juce::File::tempDirectory)
+                                .getChildFile("kym-window-" + juce::String((int) getpid()) + ".xwd");
+    const bool taken = runTool({ "xwd", "-root", "-silent", "-out", file.getFullPathName() });
+    juce::MemoryBlock data;
+    const bool read = taken && file.loadFileAsData(data);
+    file.deleteFile();
+    if (! taken)
     {
         ADD_FAILURE() << "xwd failed";
         return {};
     }
-    juce::MemoryBlock data;
-    if (! file.loadFileAsData(data) || data.getSize() < 100)
+    if (! read || data.getSize() < 100)
     {
         ADD_FAILURE() << "no screenshot in " << file.getFullPathName();
         return {};
@@ -146,12 +156,47 @@ double matchShare(const juce::Image& screen, const juce::Image& expected, juce::
     return (double) same / (double) (area.getWidth() * area.getHeight());
 }
 
+// What the host hears of one parameter, in order: "B" a change gesture
+// begins, "V" the value changes, "E" the gesture ends.
 struct ParameterWatch : juce::AudioProcessorParameter::Listener
 {
-    void parameterValueChanged(int, float) override { ++changes; }
-    void parameterGestureChanged(int, bool) override {}
-    std::atomic<int> changes { 0 };
+    void parameterValueChanged(int, float) override { add('V'); }
+    void parameterGestureChanged(int, bool starting) override { add(starting ? 'B' : 'E'); }
+
+    void add(char c)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        record += c;
+    }
+
+    std::string heard() const
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return record;
+    }
+
+    mutable std::mutex mutex;
+    std::string record;
 };
+
+// One gesture around one or more values, and nothing else.
+bool isOneGesture(const std::string& heard)
+{
+    return heard.size() >= 3 && heard.front() == 'B' && heard.back() == 'E'
+           && heard.find_first_not_of('V', 1) == heard.size() - 1;
+}
+
+// Xdotool's pointer drag on Drive, 30 pixels up in six steps, with or without the release.
+juce::StringArray dragOnDrive(bool release)
+{
+    const juce::String x(windowX + 88 + 40), y(windowY + 28 + 40);
+    juce::StringArray drag { "xdotool", "mousemove", x, y, "sleep", "0.1", "mousedown", "1" };
+    for (int step = 1; step <= 6; ++step)
+        drag.addArray({ "sleep", "0.05", "mousemove", x, juce::String(windowY + 68 - 5 * step) });
+    if (release)
+        drag.addArray({ "sleep", "0.1", "mouseup", "1" });
+    return drag;
+}
 
 // The host's window: a bare top-level component at a fixed place on the screen.
 class HostWindow
@@ -183,6 +228,24 @@ class RealWindow : public ::testing::TestWithParam<PluginKind>
 {
 };
 
+// A loaded machine (or a sanitizer build) maps and paints the window late:
+// looks again until the screen shows the expected editor, and in `area` every
+// detail of it, for a generous while.
+juce::Image waitForEditor(const juce::Image& expected, juce::Rectangle<int> area = { 0, 0, 420, 300 })
+{
+    juce::Image screen;
+    for (int attempt = 0; attempt < 60; ++attempt)
+    {
+        pumpFor(attempt == 0 ? 800 : 250);
+        screen = screenshot();
+        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995
+            && matchShare(screen, expected, area) > 0.99)
+            break;
+    }
+    return screen;
+}
+
+
 } // namespace
 
 TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
@@ -194,25 +257,14 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     ASSERT_NE(window.editor, nullptr);
     EXPECT_EQ(window.editor->getWidth(), 420);
     EXPECT_EQ(window.editor->getHeight(), 300);
-    const juce::File shot = juce::File::getSpecialLocation(juce::File::tempDirectory)
-                                .getChildFile(juce::String("kym-window-") + kindName(GetParam()) + ".xwd");
     const juce::Image expected = expectedEditor(40);
-
-    // A loaded machine (or a sanitizer build) maps and paints the window late:
-    // look again until it shows, for a generous while.
-    juce::Image screen;
-    for (int attempt = 0; attempt < 60; ++attempt)
-    {
-        pumpFor(attempt == 0 ? 800 : 250);
-        screen = screenshot(shot);
-        if (screen.isValid() && matchShare(screen, expected, { 0, 0, 420, 300 }) > 0.995)
-            break;
-    }
+    const juce::Image screen = waitForEditor(expected);
     ASSERT_TRUE(screen.isValid());
 
-    // The editor's part of the screen, kept beside the xwd file for a look when this fails.
+    // The editor's part of the screen, kept in the temporary folder for a look when this fails.
     {
-        juce::FileOutputStream out(shot.withFileExtension("png"));
+        juce::FileOutputStream out(juce::File::getSpecialLocation(juce::File::tempDirectory)
+                                       .getChildFile(juce::String("kym-window-") + kindName(GetParam()) + ".png"));
         if (out.openedOk())
         {
             out.setPosition(0);
@@ -238,12 +290,13 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     drive->addListener(&watch);
     const float before = drive->getValue();
 
-    const juce::String x(windowX + 88 + 40), y(windowY + 28 + 40);
-    juce::StringArray drag { "xdotool", "mousemove", x, y, "sleep", "0.1", "mousedown", "1" };
-    for (int step = 1; step <= 6; ++step)
-        drag.addArray({ "sleep", "0.05", "mousemove", x, juce::String(windowY + 68 - 5 * step) });
-    drag.addArray({ "sleep", "0.1", "mouseup", "1" });
-    ASSERT_TRUE(runTool(drag));
+    ASSERT_TRUE(runTool(dragOnDrive(true)));
+    pumpFor(100);
+    const std::string heard = watch.heard();
+    // The framework's LV2 wrapper passes its host the values only, no gestures.
+    if (GetParam() == PluginKind::vst3)
+        EXPECT_TRUE(isOneGesture(heard)) << heard;
+
     // An LV2 host hands the UI's writes to the plug-in as it processes audio.
     juce::AudioBuffer<float> buffer = sine(1, blockSize, 48000.0);
     juce::MidiBuffer midi;
@@ -256,7 +309,70 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
     drive->removeListener(&watch);
 
     EXPECT_GT(drive->getValue(), before + 0.05f);
-    EXPECT_GT(watch.changes.load(), 0);
+    EXPECT_NE(watch.heard().find('V'), std::string::npos);
+    // Processing the edit sends nothing after the gesture's end.
+    if (GetParam() == PluginKind::vst3)
+        EXPECT_EQ(watch.heard(), heard);
+}
+
+// VST3 only: the framework's LV2 wrapper passes no gestures to its host.
+TEST(RealWindowVst3, ClosingTheWindowMidDragEndsTheGesture)
+{
+    auto plugin = open(PluginKind::vst3);
+    ASSERT_NE(plugin, nullptr);
+    auto window = std::make_unique<HostWindow>(*plugin);
+    ASSERT_NE(window->editor, nullptr);
+    ASSERT_TRUE(waitForEditor(expectedEditor(40)).isValid());
+
+    auto* drive = kymhost::PluginLoader::findParameter(*plugin, "Drive");
+    ASSERT_NE(drive, nullptr);
+    ParameterWatch watch;
+    drive->addListener(&watch);
+
+    ASSERT_TRUE(runTool(dragOnDrive(false)));
+    pumpFor(100);
+    const std::string held = watch.heard();
+    EXPECT_EQ(held.front(), 'B') << held;
+    EXPECT_EQ(held.find('E'), std::string::npos) << held;
+
+    window.reset();
+    pumpFor(100);
+    const std::string heard = watch.heard();
+    EXPECT_TRUE(isOneGesture(heard)) << heard;
+
+    ASSERT_TRUE(runTool({ "xdotool", "mouseup", "1" }));
+    pumpFor(100);
+    drive->removeListener(&watch);
+    EXPECT_EQ(watch.heard(), heard);
+}
+
+// VST3 only: an LV2 plug-in reads its host's writes only as it runs.
+TEST(RealWindowVst3, FollowsHostWritesAndStateLoadsWithNoAudio)
+{
+    auto plugin = open(PluginKind::vst3);
+    ASSERT_NE(plugin, nullptr);
+    HostWindow window(*plugin);
+    ASSERT_NE(window.editor, nullptr);
+    ASSERT_TRUE(waitForEditor(expectedEditor(40)).isValid());
+    auto* drive = kymhost::PluginLoader::findParameter(*plugin, "Drive");
+    ASSERT_NE(drive, nullptr);
+    const juce::Rectangle<int> driveArea { 88, 28, 80, 80 };
+
+    // Drive's frame on the screen once the editor has caught up, or after the wait.
+    auto driveShows = [&](int frame) {
+        const juce::Image expected = expectedEditor(frame);
+        return matchShare(waitForEditor(expected, driveArea), expected, driveArea);
+    };
+
+    drive->setValue(0.25f);
+    EXPECT_GT(driveShows(20), 0.99);
+
+    juce::MemoryBlock record;
+    plugin->getStateInformation(record);
+    drive->setValue(0.75f);
+    EXPECT_GT(driveShows(60), 0.99);
+    plugin->setStateInformation(record.getData(), (int) record.getSize());
+    EXPECT_GT(driveShows(20), 0.99);
 }
 
 TEST_P(RealWindow, ClosingAndReopeningUnderAutomationIsSafe)

@@ -1,11 +1,14 @@
 #include "libqor/gfx/PopupEditComponent.h"
 
+#include "libqor/AutomatableParameter.h"
+
 #include "libqor/gfx/GuiTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
+#include <string>
 #include <vector>
 
 using libqor::Parameter;
@@ -225,6 +228,54 @@ TEST(PopupEditComponent, ValueWithin1e16NotifiesNobody)
     panel.textEditorReturnKeyPressed(panel.valueEditor);
     EXPECT_EQ(p.value.load(), held);
     EXPECT_TRUE(spy.values.empty());
+}
+
+// What a slot tells the host: "B" gesture begins, "V" value, "E" gesture ends.
+struct SlotRecorder : juce::AudioProcessorParameter::Listener
+{
+    explicit SlotRecorder(libqor::AutomatableParameter& s) : slot(s)
+    {
+        slot.addListener(this);
+        slot.onChange = [this](int, float) { heard += 'V'; };
+    }
+    ~SlotRecorder() override
+    {
+        slot.onChange = nullptr;
+        slot.removeListener(this);
+    }
+    void parameterValueChanged(int, float) override {}
+    void parameterGestureChanged(int, bool starting) override { heard += starting ? 'B' : 'E'; }
+
+    libqor::AutomatableParameter& slot;
+    std::string heard;
+};
+
+TEST(PopupEditComponent, TypedValueIsOneGestureOnTheSlotThatCarriesIt)
+{
+    libqor::AutomatableParameter slot(3);   // outlives the parameters that point at it
+    Parameter p;
+    Parameter other;
+    initLevel(p);
+    initLevel(other);
+    slot.ConnectTo(&p, 593953);
+    SlotRecorder host(slot);
+
+    PopupEditComponent panel(&p);
+    panel.valueEditor.setText("7", false);
+    panel.textEditorReturnKeyPressed(panel.valueEditor);
+    EXPECT_EQ(p.value.load(), 7.0);
+    EXPECT_EQ(host.heard, "BVE");
+
+    // Once the slot carries another parameter, this one's edits are not its gestures
+    // (the parameter still names the slot it was connected to last).
+    slot.Disconnect();
+    slot.ConnectTo(&other, 593953);
+    ASSERT_EQ(p.connectedSlot, &slot);
+    host.heard.clear();
+    panel.valueEditor.setText("3", false);
+    panel.textEditorReturnKeyPressed(panel.valueEditor);
+    EXPECT_EQ(p.value.load(), 3.0);
+    EXPECT_EQ(host.heard, "");
 }
 
 // The panel in a call-out box, as the menu opens it; a parent component keeps
