@@ -122,7 +122,7 @@ void compareFilter(StateDiff& d, const std::string& name, const CHalfBandFilter&
 }
 
 // The signals, in segments of one kind each.
-enum class Kind { saw, noise, silence, nearSmallestNormal, clipping };
+enum class Kind { saw, noise, silence, nearSmallestNormal, clipping, nearLargest };
 
 const char* kindName(Kind k)
 {
@@ -133,6 +133,7 @@ const char* kindName(Kind k)
     case Kind::silence: return "silence";
     case Kind::nearSmallestNormal: return "near the smallest normal";
     case Kind::clipping: return "clipping";
+    case Kind::nearLargest: return "near the largest double";
     }
     return "?";
 }
@@ -179,6 +180,11 @@ void fill(std::vector<double>& v, size_t from, size_t n, Kind kind, std::mt19937
             x = s > 1.0 ? 1.0 : s < -1.0 ? -1.0 : s;
             break;
         }
+        case Kind::nearLargest:
+            // Sums overflow to infinities and those to NaNs, all of them made
+            // by the same operations in every variant.
+            x = DBL_MAX * uniform(rng);
+            break;
         }
         v[from + i] = x;
     }
@@ -207,9 +213,18 @@ Streams makeStreams(const std::vector<Segment>& segments, unsigned seed)
     return s;
 }
 
+// Values near the largest double leave infinities and NaNs in the state, so
+// they come last.
 const std::vector<Segment> allKinds = {
-    {Kind::saw, 20000},      {Kind::silence, 15000}, {Kind::nearSmallestNormal, 15000}, {Kind::noise, 25000},
-    {Kind::clipping, 20000}, {Kind::silence, 5000},  {Kind::noise, 5000},               {Kind::nearSmallestNormal, 5000},
+    {Kind::saw, 20000},
+    {Kind::silence, 15000},
+    {Kind::nearSmallestNormal, 15000},
+    {Kind::noise, 25000},
+    {Kind::clipping, 20000},
+    {Kind::silence, 5000},
+    {Kind::noise, 5000},
+    {Kind::nearSmallestNormal, 5000},
+    {Kind::nearLargest, 4000},
 };
 
 // Block sizes from 1 to past the processor's 8192, chunk edges included;
