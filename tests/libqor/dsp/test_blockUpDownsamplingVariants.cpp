@@ -274,7 +274,9 @@ Coverage runSideBySide(blockUpDownsampling& fast, blockUpDownsampling& ref, cons
             ref.setFactor(f);
         }
         if (!levels.empty())
+        {
             EXPECT_TRUE(fast.setSimdLevel(levels[rng() % levels.size()]));
+        }
         const int factor = ref.factor;
         int n = nextBlockSize(rng, blocks);
         if (n > total - pos)
