@@ -15,9 +15,43 @@ inline double interpolate(double x, double& prevIn, double& prevOut) noexcept
 // Largest float block the scratch blocks take in one pass.
 constexpr int floatChunk = CHalfBandFilter::scratchLength / 2;
 
+// Up and down kernels by variant (rows in SimdLevel order) and factor
+// (columns 1, 2, 4, 8).
+struct KernelPair
+{
+    blockUpDownsampling::Kernel up;
+    blockUpDownsampling::Kernel down;
+};
+
+using S = blockUpDownsampling;
+const KernelPair kernelTable[4][4] = {
+    {{&S::noUpsample, &S::noDownsample},
+     {&S::upsampleSIMDd2x, &S::downsampleSIMDd2x},
+     {&S::upsampleSIMDd4x, &S::downsampleSIMDd4x},
+     {&S::upsampleSIMDd8x, &S::downsampleSIMDd8x}},
+    {{&S::noUpsample, &S::noDownsample},
+     {&S::upsample2x_sse2, &S::downsample2x_sse2},
+     {&S::upsample4x_sse2, &S::downsample4x_sse2},
+     {&S::upsample8x_sse2, &S::downsample8x_sse2}},
+    {{&S::noUpsample, &S::noDownsample},
+     {&S::upsample2x_avx2, &S::downsample2x_avx2},
+     {&S::upsample4x_avx2, &S::downsample4x_avx2},
+     {&S::upsample8x_avx2, &S::downsample8x_avx2}},
+    {{&S::noUpsample, &S::noDownsample},
+     {&S::upsample2x_avx512, &S::downsample2x_avx512},
+     {&S::upsample4x_avx512, &S::downsample4x_avx512},
+     {&S::upsample8x_avx512, &S::downsample8x_avx512}},
+};
+
+int factorColumn(int32_t factor) noexcept
+{
+    return factor == 2 ? 1 : factor == 4 ? 2 : factor == 8 ? 3 : 0;
+}
+
 } // namespace
 
 blockUpDownsampling::blockUpDownsampling()
+    : level(dsp::bestSimdLevel())
 {
     up1.create(12, true);
     up2.create(12, false);
@@ -26,11 +60,17 @@ blockUpDownsampling::blockUpDownsampling()
     down2.create(12, true);
     down1.create(12, true);
 
-    upSlot = &blockUpDownsampling::upsampleSIMDd4x;
     floatUpSlot = &blockUpDownsampling::upsample2x_sse;
-    downSlot = &blockUpDownsampling::downsampleSIMDd4x;
+    useKernels();
 
     clearSections();
+}
+
+void blockUpDownsampling::useKernels() noexcept
+{
+    const KernelPair& k = kernelTable[static_cast<int>(level)][factorColumn(factor)];
+    upSlot = k.up;
+    downSlot = k.down;
 }
 
 void blockUpDownsampling::clearSections() noexcept
@@ -46,32 +86,21 @@ void blockUpDownsampling::clearSections() noexcept
 void blockUpDownsampling::setFactor(int n) noexcept
 {
     const int32_t previous = factor;
-    switch (n)
-    {
-    case 2:
-        factor = 2;
-        upSlot = &blockUpDownsampling::upsampleSIMDd2x;
-        downSlot = &blockUpDownsampling::downsampleSIMDd2x;
+    factor = (n == 2 || n == 4 || n == 8) ? n : 1;
+    if (factor == 2)
         floatUpSlot = &blockUpDownsampling::upsample2x_sse;
-        break;
-    case 4:
-        factor = 4;
-        upSlot = &blockUpDownsampling::upsampleSIMDd4x;
-        downSlot = &blockUpDownsampling::downsampleSIMDd4x;
-        break;
-    case 8:
-        factor = 8;
-        upSlot = &blockUpDownsampling::upsampleSIMDd8x;
-        downSlot = &blockUpDownsampling::downsampleSIMDd8x;
-        break;
-    default:
-        factor = 1;
-        upSlot = &blockUpDownsampling::noUpsample;
-        downSlot = &blockUpDownsampling::noDownsample;
-        break;
-    }
+    useKernels();
     if (factor != previous)
         clearSections();
+}
+
+bool blockUpDownsampling::setSimdLevel(dsp::SimdLevel newLevel) noexcept
+{
+    if (!dsp::simdLevelSupported(newLevel))
+        return false;
+    level = newLevel;
+    useKernels();
+    return true;
 }
 
 void blockUpDownsampling::noUpsample(double* in, double* out, int n) noexcept

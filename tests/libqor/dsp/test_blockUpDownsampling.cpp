@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "libqor/dsp/blockUpDownsampling.h"
@@ -13,6 +14,7 @@
 
 using libqor::blockUpDownsampling;
 using libqor::CHalfBandFilter;
+using libqor::dsp::SimdLevel;
 
 using signal_support::toneAmplitude;
 using signal_support::pi;
@@ -75,28 +77,51 @@ TEST(blockUpDownsampling, ConstructionBuildsClearedFiltersWithTheirSets)
     EXPECT_TRUE(s.floatUpSlot == &blockUpDownsampling::upsample2x_sse);
 }
 
+// Every variant's kernels by factor, whether the variant or the factor is
+// chosen first.
 TEST(blockUpDownsampling, SetFactorTable)
 {
-    struct Case { int n; int factor; blockUpDownsampling::Kernel up, down; };
-    const Case cases[] = {
-        {1, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
-        {2, 2, &blockUpDownsampling::upsampleSIMDd2x, &blockUpDownsampling::downsampleSIMDd2x},
-        {4, 4, &blockUpDownsampling::upsampleSIMDd4x, &blockUpDownsampling::downsampleSIMDd4x},
-        {8, 8, &blockUpDownsampling::upsampleSIMDd8x, &blockUpDownsampling::downsampleSIMDd8x},
-        {0, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
-        {3, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
-        {16, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
-        {-1, 1, &blockUpDownsampling::noUpsample, &blockUpDownsampling::noDownsample},
+    using S = blockUpDownsampling;
+    struct Kernels { S::Kernel up, down; };
+    struct Row { SimdLevel level; Kernels x2, x4, x8; };
+    const Row rows[] = {
+        {SimdLevel::reference, {&S::upsampleSIMDd2x, &S::downsampleSIMDd2x},
+         {&S::upsampleSIMDd4x, &S::downsampleSIMDd4x}, {&S::upsampleSIMDd8x, &S::downsampleSIMDd8x}},
+        {SimdLevel::sse2, {&S::upsample2x_sse2, &S::downsample2x_sse2}, {&S::upsample4x_sse2, &S::downsample4x_sse2},
+         {&S::upsample8x_sse2, &S::downsample8x_sse2}},
+        {SimdLevel::avx2, {&S::upsample2x_avx2, &S::downsample2x_avx2}, {&S::upsample4x_avx2, &S::downsample4x_avx2},
+         {&S::upsample8x_avx2, &S::downsample8x_avx2}},
+        {SimdLevel::avx512, {&S::upsample2x_avx512, &S::downsample2x_avx512},
+         {&S::upsample4x_avx512, &S::downsample4x_avx512}, {&S::upsample8x_avx512, &S::downsample8x_avx512}},
     };
-    for (const auto& c : cases)
+    const int cases[][2] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {0, 1}, {3, 1}, {16, 1}, {-1, 1}};
+    for (const Row& row : rows)
     {
-        blockUpDownsampling s;
-        s.setFactor(8);
-        s.setFactor(c.n);
-        EXPECT_EQ(s.factor, c.factor) << c.n;
-        EXPECT_TRUE(s.upSlot == c.up) << c.n;
-        EXPECT_TRUE(s.downSlot == c.down) << c.n;
-        EXPECT_TRUE(s.floatUpSlot == &blockUpDownsampling::upsample2x_sse) << c.n;
+        if (!libqor::dsp::simdLevelSupported(row.level))
+            continue;
+        for (const auto& c : cases)
+        {
+            const Kernels expected = c[1] == 2   ? row.x2
+                                     : c[1] == 4 ? row.x4
+                                     : c[1] == 8 ? row.x8
+                                                 : Kernels{&S::noUpsample, &S::noDownsample};
+            blockUpDownsampling levelFirst, factorFirst;
+            ASSERT_TRUE(levelFirst.setSimdLevel(row.level));
+            levelFirst.setFactor(8);
+            levelFirst.setFactor(c[0]);
+            factorFirst.setFactor(8);
+            factorFirst.setFactor(c[0]);
+            ASSERT_TRUE(factorFirst.setSimdLevel(row.level));
+            for (const S* s : {&levelFirst, &factorFirst})
+            {
+                const std::string what
+                    = std::string(libqor::dsp::simdLevelName(row.level)) + " " + std::to_string(c[0]);
+                EXPECT_EQ(s->factor, c[1]) << what;
+                EXPECT_TRUE(s->upSlot == expected.up) << what;
+                EXPECT_TRUE(s->downSlot == expected.down) << what;
+                EXPECT_TRUE(s->floatUpSlot == &blockUpDownsampling::upsample2x_sse) << what;
+            }
+        }
     }
 }
 
@@ -115,55 +140,64 @@ TEST(blockUpDownsampling, FactorOneCopiesExactly)
 }
 
 // Writes exactly factor * n (up) and n (down), reads exactly factor * n (down);
-// n <= 0 touches neither the blocks nor the state.
+// n <= 0 touches neither the blocks nor the state. In every variant: the fast
+// up kernels use their output block for the levels in between, the fast
+// down kernels go in chunks (300 spans two).
 TEST(blockUpDownsampling, KernelsTouchExactlyTheirSamples)
 {
     const double sentinel = 12345.0;
-    for (int factor : {1, 2, 4, 8})
-        for (int n : {0, -3, 1, 7, 64})
-        {
-            blockUpDownsampling s, fresh;
-            s.setFactor(factor);
-            fresh.setFactor(factor);
-            const int used = n > 0 ? n : 0;
-            auto in = randomSignal(used + 8, 4);
-            std::vector<double> mid(factor * (used + 8), sentinel);
-            up(s, in, mid, 0, n);
-            for (int i = 0; i < static_cast<int>(mid.size()); ++i)
+    for (SimdLevel level : {SimdLevel::reference, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512})
+    {
+        for (int factor : {1, 2, 4, 8})
+            for (int n : {0, -3, 1, 7, 64, 300})
             {
-                if (i < factor * used)
-                    ASSERT_NE(mid[i], sentinel) << factor << " " << n << " " << i;
-                else
-                    ASSERT_EQ(mid[i], sentinel) << factor << " " << n << " " << i;
-            }
+                blockUpDownsampling s, fresh;
+                if (!s.setSimdLevel(level))
+                    continue;
+                s.setFactor(factor);
+                fresh.setFactor(factor);
+                const std::string what = std::string(libqor::dsp::simdLevelName(level)) + " " + std::to_string(factor)
+                                         + " " + std::to_string(n);
+                const int used = n > 0 ? n : 0;
+                auto in = randomSignal(used + 8, 4);
+                std::vector<double> mid(factor * (used + 8), sentinel);
+                up(s, in, mid, 0, n);
+                for (int i = 0; i < static_cast<int>(mid.size()); ++i)
+                {
+                    if (i < factor * used)
+                        ASSERT_NE(mid[i], sentinel) << what << " " << i;
+                    else
+                        ASSERT_EQ(mid[i], sentinel) << what << " " << i;
+                }
 
-            // Poison everything after the block the down kernel may read.
-            for (int i = factor * used; i < static_cast<int>(mid.size()); ++i)
-                mid[i] = std::numeric_limits<double>::quiet_NaN();
-            std::vector<double> out(used + 8, sentinel);
-            down(s, mid, out, 0, n);
-            for (int i = 0; i < static_cast<int>(out.size()); ++i)
-            {
-                if (i < used)
-                    ASSERT_TRUE(std::isfinite(out[i]) && out[i] != sentinel) << factor << " " << n << " " << i;
-                else
-                    ASSERT_EQ(out[i], sentinel) << factor << " " << n << " " << i;
-            }
+                // Poison everything after the block the down kernel may read.
+                for (int i = factor * used; i < static_cast<int>(mid.size()); ++i)
+                    mid[i] = std::numeric_limits<double>::quiet_NaN();
+                std::vector<double> out(used + 8, sentinel);
+                down(s, mid, out, 0, n);
+                for (int i = 0; i < static_cast<int>(out.size()); ++i)
+                {
+                    if (i < used)
+                        ASSERT_TRUE(std::isfinite(out[i]) && out[i] != sentinel) << what << " " << i;
+                    else
+                        ASSERT_EQ(out[i], sentinel) << what << " " << i;
+                }
 
-            if (n <= 0)
-            {
-                // Same continuation as a sampler that was never called.
-                auto probe = randomSignal(16, 5);
-                std::vector<double> a(16 * factor), b(16 * factor), ra(16), rb(16);
-                up(s, probe, a, 0, 16);
-                up(fresh, probe, b, 0, 16);
-                down(s, a, ra, 0, 16);
-                down(fresh, b, rb, 0, 16);
-                EXPECT_TRUE(sameBits(a, b)) << factor << " " << n;
-                EXPECT_TRUE(sameBits(ra, rb)) << factor << " " << n;
-                EXPECT_EQ(s.interpIn[0], fresh.interpIn[0]);
+                if (n <= 0)
+                {
+                    // Same continuation as a sampler that was never called.
+                    auto probe = randomSignal(16, 5);
+                    std::vector<double> a(16 * factor), b(16 * factor), ra(16), rb(16);
+                    up(s, probe, a, 0, 16);
+                    up(fresh, probe, b, 0, 16);
+                    down(s, a, ra, 0, 16);
+                    down(fresh, b, rb, 0, 16);
+                    EXPECT_TRUE(sameBits(a, b)) << what;
+                    EXPECT_TRUE(sameBits(ra, rb)) << what;
+                    EXPECT_EQ(s.interpIn[0], fresh.interpIn[0]);
+                }
             }
-        }
+    }
 }
 
 TEST(blockUpDownsampling, ConstantSettlesThroughUpAndDown)
