@@ -9,6 +9,8 @@
 // The choice is made once, when the object that holds the kernels is built,
 // never per sample.
 
+#include <initializer_list>
+
 namespace libqor::dsp
 {
 
