@@ -37,6 +37,10 @@ public:
     void updateSamplerate(double rate) noexcept;
     // One sample through the whole chain; the result is already polarity-inverted.
     double processSample(double s) noexcept;
+    // Clears every signal history, as a newly built engine has them, and lets
+    // the tone section start again from its present coefficients; the rate
+    // and the control positions stay.
+    void reset() noexcept;
 
     // Analogue prototypes of the fixed networks, ascending powers of s, D(0) = 1.
     static constexpr double inputNetworkD[5] = { 1.0, 7.6648e-3, 1.08731568e-5, 3.17182624e-9, 1.13379904e-13 };
