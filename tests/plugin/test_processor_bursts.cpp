@@ -22,7 +22,7 @@ namespace
 
 enum class Change
 {
-    bypassOff,     // the plug-in's Bypass, on since the start, goes off
+    bypassOff,     // the plug-in's Bypass goes off
     hostBypassOff, // the host stops bypassing
     bypassOn,
     quality,       // Quality flips
@@ -56,14 +56,15 @@ struct Trial
     Wave wave;
     double hz, amplitude, rate;
     int blockSize;
+    int bypassBlock; // the first bypassed block of a bypass that ends at the switch
     int switchBlock; // the first block of the new setting
 
     std::string describe() const
     {
         std::ostringstream s;
-        s << changeName(change) << " at block " << switchBlock << " of " << blockSize << " frames, "
-          << rate << " Hz; wave " << static_cast<int>(wave) << ", " << hz << " Hz, amplitude " << amplitude
-          << "; host values";
+        s << changeName(change) << " at block " << switchBlock << " (bypassed from " << bypassBlock << ") of "
+          << blockSize << " frames, " << rate << " Hz; wave " << static_cast<int>(wave) << ", " << hz
+          << " Hz, amplitude " << amplitude << "; host values";
         for (float v : after)
             s << ' ' << v;
         return s.str();
@@ -87,23 +88,26 @@ Trial makeTrial(std::mt19937& rng, Change change)
     t.before[7] = 0.0f;
     t.before[8] = uniform(rng) < 0.5 ? 0.0f : 1.0f;
     std::copy(std::begin(t.before), std::end(t.before), std::begin(t.after));
-    switch (change)
-    {
-        case Change::bypassOff: t.before[7] = 1.0f; break;
-        case Change::bypassOn: t.after[7] = 1.0f; break;
-        case Change::quality: t.after[8] = 1.0f - t.before[8]; break;
-        case Change::hostBypassOff: break;
-    }
+    if (change == Change::bypassOn)
+        t.after[7] = 1.0f;
+    if (change == Change::quality)
+        t.after[8] = 1.0f - t.before[8];
 
     const double rates[] = { 22050.0, 44100.0, 48000.0, 96000.0 };
     const int blockSizes[] = { 64, 256, 1024 };
     t.rate = rates[rng() % 4];
     t.blockSize = blockSizes[rng() % 3];
     t.wave = static_cast<Wave>(rng() % 4);
-    t.hz = 30.0 * std::pow(100.0, uniform(rng));                  // 30 Hz .. 3 kHz
-    t.amplitude = 0.03 * std::pow(1.0 / 0.03, uniform(rng));      // -30 dBFS .. full scale
+    t.hz = 30.0 * std::pow(100.0, uniform(rng));             // 30 Hz .. 3 kHz
+    t.amplitude = 0.03 * std::pow(1.0 / 0.03, uniform(rng)); // -30 dBFS .. full scale
+
+    // The switch comes after 0.3 .. 0.6 s. A bypass before it lasts from the
+    // start, or begins after the circuit has played for a while and so holds
+    // signal of its own when it comes back.
     const double seconds = 0.3 + 0.3 * uniform(rng);
+    const double bypassed = uniform(rng) < 0.25 ? seconds : (0.02 + 0.28 * uniform(rng)) * seconds;
     t.switchBlock = static_cast<int>(seconds * t.rate / t.blockSize);
+    t.bypassBlock = std::max(0, t.switchBlock - static_cast<int>(bypassed * t.rate / t.blockSize));
     return t;
 }
 
@@ -128,13 +132,13 @@ std::vector<float> signalFor(const Trial& t, int frames)
     return s;
 }
 
-// The signal through a 1-in/1-out processor that has `first` from the start
-// and, from block `switchBlock` on, `second` (when given). hostBypassed: the
-// host bypasses every block before the switch.
-std::vector<float> render(const Trial& t, const float* first, const float* second, bool hostBypassed,
-                          const std::vector<float>& signal)
+// The signal through a 1-in/1-out processor. With `switched`, the trial as it
+// plays: its first setting, the bypass of a bypass trial, and from block
+// `switchBlock` on the new setting. Without, the new setting from the start.
+std::vector<float> render(const Trial& t, bool switched, const std::vector<float>& signal)
 {
     auto p = makeProcessor(1, 1, t.rate);
+    const float* first = switched ? t.before : t.after;
     for (int i = 0; i < 9; ++i)
         setHost(*p, i, first[i]);
     std::vector<float> out;
@@ -142,14 +146,18 @@ std::vector<float> render(const Trial& t, const float* first, const float* secon
     const int frames = static_cast<int>(signal.size());
     for (int block = 0; block * t.blockSize < frames; ++block)
     {
+        const bool bypassed = switched && block >= t.bypassBlock && block < t.switchBlock;
+        if (switched && block == t.switchBlock)
+            for (int i = 0; i < 9; ++i)
+                setHost(*p, i, t.after[i]);
+        if (bypassed && block == t.bypassBlock && t.change == Change::bypassOff)
+            setHost(*p, 7, 1.0f);
+
         const int start = block * t.blockSize;
         const int count = std::min(t.blockSize, frames - start);
-        if (second != nullptr && block == t.switchBlock)
-            for (int i = 0; i < 9; ++i)
-                setHost(*p, i, second[i]);
         juce::AudioBuffer<float> buffer(1, count);
         std::copy_n(signal.data() + start, count, buffer.getWritePointer(0));
-        if (hostBypassed && block < t.switchBlock)
+        if (bypassed && t.change == Change::hostBypassOff)
             p->processBlockBypassed(buffer, midi);
         else
             p->processBlock(buffer, midi);
@@ -182,10 +190,10 @@ TEST(ProcessorBursts, NoSwitchPeaksMoreThan6dBOverTheSettledSound)
             SCOPED_TRACE(t.describe());
             const auto signal = signalFor(t, static_cast<int>(t.rate));
 
-            const auto switched = render(t, t.before, t.after, change == Change::hostBypassOff, signal);
+            const auto switched = render(t, true, signal);
             // The new setting from the start: its peak over the second half
             // second, once the circuit has settled on the signal.
-            const float settled = peak(render(t, t.after, nullptr, false, signal), signal.size() / 2);
+            const float settled = peak(render(t, false, signal), signal.size() / 2);
             const float afterSwitch = peak(switched, static_cast<size_t>(t.switchBlock * t.blockSize));
 
             ASSERT_GT(settled, 0.0f);
