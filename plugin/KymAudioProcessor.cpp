@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -192,8 +193,8 @@ inline float finiteOrZero(float sample) noexcept
 // included, never reach it.
 constexpr float maxInputSample = 1000.0f;
 
-// The lowest host rate taken up. Below it the engine would run under 16 kHz,
-// where its networks no longer keep their response.
+// The lowest host rate taken up; down to it the engine, at 16 kHz or more,
+// keeps its response at 1 kHz within a fraction of a dB of that at 48 kHz.
 constexpr double minHostRate = 8000.0;
 
 // The highest rate the engine runs at. From about 0.55 MHz, rounding in the
@@ -494,11 +495,8 @@ void KymAudioProcessor::clearHistories() noexcept
     const int factor = sampler.factor;
     sampler.setFactor(factor == 1 ? 2 : 1);
     sampler.setFactor(factor);
-    for (int level = 0; level < 3; ++level)
-    {
-        sampler.interpIn[level] = 0.0;
-        sampler.interpOut[level] = 0.0;
-    }
+    std::fill(std::begin(sampler.interpIn), std::end(sampler.interpIn), 0.0);
+    std::fill(std::begin(sampler.interpOut), std::end(sampler.interpOut), 0.0);
     for (auto* filter : { &sampler.up1, &sampler.up2, &sampler.up3, &sampler.down1, &sampler.down2, &sampler.down3 })
         filter->savedElement1 = 0.0;
 
