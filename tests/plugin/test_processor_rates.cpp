@@ -108,3 +108,26 @@ TEST(ProcessorRates, FactorComesDownWhereTheEngineWouldRunTooFast)
         EXPECT_EQ(p->engine.fs, c.hostRate * c.factor);
     }
 }
+
+TEST(ProcessorRates, FollowsTheHostFromRateToRate)
+{
+    struct Step
+    {
+        double hostRate;
+        double engineRate; // at Quality 1
+    };
+    const Step steps[] = { { 96000.0, 384000.0 }, { 8000.0, 32000.0 },   { 192000.0, 384000.0 },
+                           { 22050.0, 88200.0 },  { 384000.0, 384000.0 }, { 44100.0, 176400.0 } };
+    auto p = makeProcessor(1, 1, 48000.0);
+    setHost(*p, 8, 1.0f);
+    for (const auto& s : steps)
+    {
+        SCOPED_TRACE(s.hostRate);
+        p->setRateAndBufferSizeDetails(s.hostRate, 512);
+        const auto out = runInBlocks(*p, bassSignal(2048, s.hostRate), 512);
+        EXPECT_EQ(p->currentSampleRate, s.hostRate);
+        EXPECT_EQ(p->engine.fs, s.engineRate);
+        for (float y : out)
+            ASSERT_TRUE(std::isfinite(y));
+    }
+}
