@@ -2,7 +2,10 @@
 
 #include "engine/BlockVariants.h"
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <iterator>
 
 namespace {
 
@@ -151,6 +154,42 @@ void KYM::updateSamplerate(double rate) noexcept
     inputNetwork.setup(fs, inputNetworkD, inputNetworkN);
     firstNetwork.setup(fs, firstNetworkD, firstNetworkN);
     secondNetwork.setup(fs, secondNetworkD, secondNetworkN);
+}
+
+void KYM::reset() noexcept
+{
+    for (KYM_HIGHPASS* h : { &inputHighpass, &outputHighpass, &finalHighpass })
+    {
+        h->x = 0.0;
+        h->y = 0.0;
+        h->st = 0.0;
+    }
+
+    blend.out = 0.0;
+    blend.v = 0.0;
+    blend.st = 0.0;
+
+    std::fill(std::begin(inputNetwork.x), std::end(inputNetwork.x), 0.0);
+    std::fill(std::begin(inputNetwork.y), std::end(inputNetwork.y), 0.0);
+    std::fill(std::begin(firstNetwork.x), std::end(firstNetwork.x), 0.0);
+    std::fill(std::begin(firstNetwork.y), std::end(firstNetwork.y), 0.0);
+    std::fill(std::begin(secondNetwork.x), std::end(secondNetwork.x), 0.0);
+    std::fill(std::begin(secondNetwork.y), std::end(secondNetwork.y), 0.0);
+
+    presence.in = presence.fb = presence.out = presence.leg = presence.core = 0.0;
+    presence.s1 = presence.s2 = presence.s3 = 0.0;
+    drive.in = drive.fb = drive.out = drive.leg = drive.core = 0.0;
+    drive.s1 = drive.s2 = drive.s3 = 0.0;
+
+    // A ramp from zero keeps the ratios of the target set from its first
+    // step, as after construction, so the section runs at once with the
+    // coefficients of the present rate and pots.
+    std::fill(std::begin(tonestage.rampedCoef), std::end(tonestage.rampedCoef), 0.0);
+    tonestage.stepFn = &KYM_TONESTAGE::step;
+    std::fill(std::begin(tonestage.section.s), std::end(tonestage.section.s), 0.0);
+
+    current = 0.0;
+    dry = 0.0;
 }
 
 double KYM::processSample(double s) noexcept

@@ -38,6 +38,10 @@ public:
     void updateSamplerate(double rate) noexcept;
     // One sample through the whole chain; the result is already polarity-inverted.
     double processSample(double s) noexcept;
+    // Clears every signal history, as a newly built engine has them, and lets
+    // the tone section start again from its present coefficients; the rate
+    // and the control positions stay.
+    void reset() noexcept;
 
     // The chain over n samples in place: the same outputs and final state,
     // to the bit, as processSample on each sample in turn. Controls and rate

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <limits>
 
 #if defined(__SSE__) || defined(_M_X64)
@@ -35,15 +37,44 @@ inline float finiteOrZero(float sample) noexcept
     return sample;
 }
 
-// A finite sample beyond 24 dB over full scale is a host fault, not a signal.
+// A finite sample beyond 60 dB over full scale is a host fault, not a signal.
 // Held there, it can neither drive the linear dry path past float's range nor
-// leave the filters ringing with it for seconds.
-constexpr float maxInputSample = 16.0f;
+// leave the filters ringing with it for long; real signals, hot ones
+// included, never reach it.
+constexpr float maxInputSample = 1000.0f;
 
-// Above 192 kHz x 4 the tone stage's sixth-order section loses its poles to
-// rounding and rings up to infinity (it does from about 0.9 MHz); the engine
-// is never given a higher rate.
-constexpr double maxEngineRate = 768000.0;
+// The lowest host rate taken up; down to it the engine, at 16 kHz or more,
+// keeps its response at 1 kHz within a fraction of a dB of that at 48 kHz.
+constexpr double minHostRate = 8000.0;
+
+// The highest rate the engine runs at. From about 0.55 MHz, rounding in the
+// tone stage's sixth-order section leaves a pole outside the unit circle for
+// some pot positions (at 705.6 kHz, Low 8 and High 6.5 already), and the
+// output grows without bound; up to 384 kHz every position holds.
+constexpr double maxEngineRate = 384000.0;
+
+bool isUsableHostRate(double rate) noexcept
+{
+    return rate >= minHostRate && rate <= maxEngineRate; // false for NaN
+}
+
+// The Quality's factor, halved until the engine's rate stays within range.
+int factorForRate(double qualityFactor, double hostRate) noexcept
+{
+    int factor = qualityFactor >= 4.0 ? 4 : 2;
+    while (factor > 1 && hostRate * factor > maxEngineRate)
+        factor /= 2;
+    return factor;
+}
+
+// The smallest double that rounds to float infinity (half an ulp above
+// FLT_MAX); every sample below it in magnitude converts to a finite float.
+constexpr double floatOverflow = 0x1.ffffffp127;
+
+// How long the input takes to rise when the circuit restarts from clear
+// histories with signal arriving: long against the input network's corners,
+// short enough not to be heard as a swell.
+constexpr double fadeInSeconds = 0.02;
 
 } // namespace
 
@@ -55,8 +86,38 @@ void Job::operator()() const noexcept
         processor->runRecheckJob(factor);
 }
 
+KymAudioProcessor::ConstructionCsr::ConstructionCsr() noexcept
+{
+#if defined(__SSE__) || defined(_M_X64)
+    saved = _mm_getcsr();
+    pending = true;
+#endif
+}
+
+KymAudioProcessor::ConstructionCsr::~ConstructionCsr()
+{
+    restore();
+}
+
+void KymAudioProcessor::ConstructionCsr::restore() noexcept
+{
+#if defined(__SSE__) || defined(_M_X64)
+    if (pending)
+        _mm_setcsr(saved);
+#endif
+    pending = false;
+}
+
 KymAudioProcessor::KymAudioProcessor()
 {
+    // However the body leaves, the constructing thread gets back the MXCSR it
+    // had before the members were built.
+    struct RestoreCsr
+    {
+        ConstructionCsr& csr;
+        ~RestoreCsr() { csr.restore(); }
+    } const restoreCsr { constructionCsr };
+
     inputBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize);
     oversampledBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize * 8);
     outputBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize);
@@ -223,8 +284,9 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
     else if (id == "KYM_Quality")
     {
         // Truncation in double: no float-to-int conversion that a stray value could make undefined.
+        // The recheck of the same block gives the sampler and the engine the
+        // new factor together.
         oversamplingFactor = std::trunc(v + 0.5) <= 0.0 ? 2.0 : 4.0;
-        sampler.setFactor(static_cast<int>(oversamplingFactor));
         audioInfoDirty = true;
     }
     else if (id == "KYM_Bypass")
@@ -236,7 +298,7 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 
 void KymAudioProcessor::runRecheckJob(double factor) noexcept
 {
-    engine.updateSamplerate(std::min(currentSampleRate * factor, maxEngineRate));
+    engine.updateSamplerate(currentSampleRate * factor);
 }
 
 //==============================================================================
@@ -245,11 +307,11 @@ void KymAudioProcessor::runRecheckJob(double factor) noexcept
 void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
 {
     const double r = hostSampleRate;
-    // Only a real rate is adopted: a host that has not given one yet (0) or a
-    // non-finite value would otherwise leave the engine without coefficients.
-    const bool usable = r > 0.0 && r <= std::numeric_limits<double>::max();
+    // A rate the engine cannot run at (none yet, 0, not finite, or out of
+    // range) is never adopted: the known one is kept.
+    const bool usable = isUsableHostRate(r);
 
-    if (std::abs(r - currentSampleRate) > 50.0 && r >= 44100.0 && usable)
+    if (std::abs(r - currentSampleRate) > 50.0 && usable)
     {
         currentSampleRate = r;
         audioInfoDirty = false;
@@ -265,19 +327,55 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
         return;
     }
 
-    post(Job::forRecheck(this, oversamplingFactor));
-    sampler.setFactor(static_cast<int>(oversamplingFactor));
+    // The sampler and the engine change together: a block at the new factor
+    // with coefficients for the old rate is a burst.
+    const int factor = factorForRate(oversamplingFactor, currentSampleRate);
+    sampler.setFactor(factor);
+    runRecheckJob(static_cast<double>(factor));
+    clearHistories();
+}
+
+void KymAudioProcessor::clearHistories() noexcept
+{
+    engine.reset();
+
+    // setFactor clears the half-band sections only when the factor changes.
+    const int factor = sampler.factor;
+    sampler.setFactor(factor == 1 ? 2 : 1);
+    sampler.setFactor(factor);
+    std::fill(std::begin(sampler.interpIn), std::end(sampler.interpIn), 0.0);
+    std::fill(std::begin(sampler.interpOut), std::end(sampler.interpOut), 0.0);
+    for (auto* filter : { &sampler.up1, &sampler.up2, &sampler.up3, &sampler.down1, &sampler.down2, &sampler.down3 })
+        filter->savedElement1 = 0.0;
+
+    // Once audio has arrived, the circuit restarts on a signal already under
+    // way; a step into it would thump through the coupling networks, so the
+    // input rises over a short fade. Before that it starts as a new one does.
+    if (audioArrived)
+    {
+        fadeInLength = std::max(1, static_cast<int>(fadeInSeconds * currentSampleRate));
+        fadeInPosition = 0;
+    }
+    restartDue = false;
+}
+
+void KymAudioProcessor::fadeIn(double* gained, int count) noexcept
+{
+    const int n = std::min(count, fadeInLength - fadeInPosition);
+    const double step = M_PI / fadeInLength;
+    for (int i = 0; i < n; ++i)
+        gained[i] *= 0.5 - 0.5 * std::cos(step * (fadeInPosition + i));
+    fadeInPosition += n;
 }
 
 namespace
 {
 
-// The half-band sections set flush-to-zero only on the thread that built the
-// processor; a host's audio thread is usually another. Without it, silence
+// Flush-to-zero for the block, whatever thread runs it: without it, silence
 // from the start leaves the input network circling on subnormal products
 // (three times the CPU per block) and subnormal floats reach the host. Only
-// flush-to-zero, as on the building thread, so every thread computes the same
-// bits; the host's own MXCSR comes back at the end of the block.
+// flush-to-zero, so every thread computes the same bits; the host's own
+// MXCSR comes back at the end of the block.
 class ScopedFlushToZero
 {
 public:
@@ -292,6 +390,30 @@ private:
 
 } // namespace
 
+void KymAudioProcessor::passThrough(juce::AudioBuffer<float>& buffer) const noexcept
+{
+    // Outputs without an input of their own would stay silent on one side
+    // while the processed sound is on both; give them the dry channel 0.
+    const int numSamples = buffer.getNumSamples();
+    const int numOutputs = std::min(getTotalNumOutputChannels(), buffer.getNumChannels());
+    const int numInputs = getTotalNumInputChannels();
+    if (numInputs >= 1 && numSamples > 0)
+        for (int c = numInputs; c < numOutputs; ++c)
+            buffer.copyFrom(c, 0, buffer, 0, 0, numSamples);
+}
+
+void KymAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    // Without the drain, automation during a long host bypass would pile up
+    // in the queue and all run in one later block. The recheck waits for the
+    // next processed block, which starts from clear histories anyway.
+    const ScopedFlushToZero flushToZero;
+    runPendingJobs();
+    restartDue = true;
+    audioArrived = audioArrived || buffer.getNumSamples() > 0;
+    passThrough(buffer);
+}
+
 void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
 {
     const ScopedFlushToZero flushToZero;
@@ -305,17 +427,20 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
 
     if (bypass)
     {
-        // Outputs without an input of their own would stay silent on one side
-        // while the processed sound is on both; give them the dry channel 0.
-        const int numInputs = getTotalNumInputChannels();
-        if (numInputs >= 1 && numSamples > 0)
-            for (int c = numInputs; c < numOutputs; ++c)
-                buffer.copyFrom(c, 0, buffer, 0, 0, numSamples);
+        restartDue = true;
+        audioArrived = audioArrived || numSamples > 0;
+        passThrough(buffer);
         return;
     }
 
     if (numChannels < 1)
         return;
+
+    // The state left from before the pass-through does not fit the signal
+    // arriving now: going on from it would burst.
+    if (restartDue)
+        clearHistories();
+    audioArrived = audioArrived || numSamples > 0;
 
     // Longer host blocks are served in pieces the buffers can hold.
     for (int start = 0; start < numSamples; start += maxBlockSize)
@@ -334,6 +459,9 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
     for (int i = 0; i < count; ++i)
         gained[i] = static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * gain;
 
+    if (fadeInPosition < fadeInLength)
+        fadeIn(gained, count);
+
     (sampler.*sampler.upSlot)(gained, oversampled, count);
 
     const int oversampledCount = count * sampler.factor;
@@ -341,6 +469,18 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
         oversampled[j] = engine.processSample(oversampled[j]);
 
     (sampler.*sampler.downSlot)(oversampled, result, count);
+
+    // Once per piece, not per sample: should the circuit's state ever turn
+    // non-finite, it would stay so for good; it starts again from clear
+    // histories, and this piece is silent.
+    bool overflow = false;
+    for (int i = 0; i < count; ++i)
+        overflow |= !(std::abs(result[i]) < floatOverflow);
+    if (overflow)
+    {
+        clearHistories();
+        std::fill(result, result + count, 0.0);
+    }
 
     for (int c = 0; c < numOutputs; ++c)
     {

@@ -40,6 +40,10 @@ public:
     void releaseResources() override;
     void processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
     using juce::AudioProcessor::processBlock;
+    // The host's own bypass: the jobs still run, and the block leaves as the
+    // plug-in's Bypass leaves it.
+    void processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    using juce::AudioProcessor::processBlockBypassed;
 
     JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE("-Wdeprecated-declarations")
     const juce::String getInputChannelName(int channelIndex) const override;
@@ -70,7 +74,9 @@ public:
 
     // Tells the host's listeners that host parameter index now reads value.
     void sendParamChangeMessage(int index, float value);
-    // The rate and Quality recheck at the start of each block.
+    // The rate and Quality recheck at the start of each block: takes up the
+    // host rates the engine can run at, and gives the sampler and the engine
+    // their factor and rate together.
     void recheckAudioInformation(double hostSampleRate) noexcept;
 
     // Editor refresh hand-over (see the class comment).
@@ -82,6 +88,25 @@ public:
 
     static constexpr uint32_t stateMagic = KymStateRecord::magic;
 
+private:
+    // Keeps the constructing thread's MXCSR: the half-band sections the
+    // sampler builds set flush-to-zero on it, and construction gives the
+    // register back when it returns (or throws).
+    class ConstructionCsr
+    {
+    public:
+        ConstructionCsr() noexcept;
+        ~ConstructionCsr();
+        void restore() noexcept;
+
+    private:
+        unsigned saved = 0;
+        bool pending = false;
+    };
+    // Declared first, so it reads the register before any member is built.
+    ConstructionCsr constructionCsr;
+
+public:
     // Written after construction only on the audio thread (jobs and processBlock).
     int32_t maxBlockSize = 8192;
     bool audioInfoDirty = false;
@@ -89,6 +114,16 @@ public:
     double oversamplingFactor = 2.0;
     double currentSampleRate = 44100.0;
     double inputGain = 1.0;
+    // The engine's and the sampler's state stood still while the block was
+    // passed through (Bypass, or the host's bypass); the next processed block
+    // starts them from clear histories instead of from that old state.
+    bool restartDue = false;
+    // A block with frames has reached the processor: a restart from now on
+    // meets a signal already under way.
+    bool audioArrived = false;
+    // The input's rise after a restart: position and length in host frames.
+    int fadeInPosition = 0;
+    int fadeInLength = 0;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> inputBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> oversampledBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> outputBuffer;
@@ -107,6 +142,13 @@ private:
     void runParameterJob(libqor::Parameter* parameter) noexcept;
     void runRecheckJob(double factor) noexcept;
     void processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept;
+    // Outputs without an input of their own get input 0; the rest stay as the wrapper left them.
+    void passThrough(juce::AudioBuffer<float>& buffer) const noexcept;
+    // The engine and the sampler as newly built, with their present rate,
+    // factor and controls.
+    void clearHistories() noexcept;
+    // The next frames of the input's rise, applied to count gained samples.
+    void fadeIn(double* gained, int count) noexcept;
 
     std::atomic<bool> editorRefreshRequested { false };
 
