@@ -205,7 +205,14 @@ void Job::operator()() const noexcept
         processor->runRecheckJob(factor);
 }
 
+// Buses active by default: hosts may leave an optional bus unconnected (LV2
+// marks the ports of an inactive one connectionOptional), and the wrappers
+// then read and write null buffers. The wrappers apply the first channel
+// configuration over this layout, and offer only the configurations listed.
 KymAudioProcessor::KymAudioProcessor()
+    : juce::AudioProcessor(BusesProperties()
+                               .withInput("Input", juce::AudioChannelSet::stereo(), true)
+                               .withOutput("Output", juce::AudioChannelSet::stereo(), true))
 {
     inputBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize);
     oversampledBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize * 8);
