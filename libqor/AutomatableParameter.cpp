@@ -47,9 +47,10 @@ bool readNumber(const juce::String& text, double& number)
     const char* first = text.toRawUTF8();
     const char* const last = first + std::strlen(first);
 
-    if (first != last && *first == '+') // from_chars takes a minus sign, not a plus
+    const bool plus = first != last && *first == '+';
+    if (plus) // from_chars takes a minus sign, not a plus
         ++first;
-    if (first == last || *first == '+')
+    if (first == last || (plus && (*first == '+' || *first == '-')))
         return false;
 
     double n = 0.0;

@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SlotReadTest, ::testing::Values(
     ReadCase { 2, "7", 1.0f }, ReadCase { 2, "-3", 0.0f }, ReadCase { 2, "1e300", 1.0f },
     ReadCase { 2, "abc", 0.3f }, ReadCase { 2, "", 0.3f }, ReadCase { 2, "0.5x", 0.3f },
     ReadCase { 2, "0,5", 0.3f }, ReadCase { 2, "nan", 0.3f }, ReadCase { 2, "inf", 0.3f },
-    ReadCase { 2, "++1", 0.3f }, ReadCase { 2, "off", 0.3f },
+    ReadCase { 2, "++1", 0.3f }, ReadCase { 2, "+-1", 0.3f }, ReadCase { 2, "off", 0.3f },
     ReadCase { 7, "off", 0.0f }, ReadCase { 7, "on", 1.0f }, ReadCase { 7, " ON ", 1.0f },
     ReadCase { 7, "0.00", 0.0f }, ReadCase { 7, "1.00", 1.0f }, ReadCase { 7, "maybe", 1.0f },
     ReadCase { 8, "1.00", 1.0f }, ReadCase { 8, "0.00", 0.0f }, ReadCase { 8, "on", 0.0f }));
