@@ -207,8 +207,8 @@ void Job::operator()() const noexcept
 
 // Buses active by default: hosts may leave an optional bus unconnected (LV2
 // marks the ports of an inactive one connectionOptional), and the wrappers
-// then read and write null buffers. The wrappers apply the first channel
-// configuration over this layout, and offer only the configurations listed.
+// then read and write null buffers. The wrappers replace this layout with the
+// first of JucePlugin_PreferredChannelConfigurations and offer only those.
 KymAudioProcessor::KymAudioProcessor()
     : juce::AudioProcessor(BusesProperties()
                                .withInput("Input", juce::AudioChannelSet::stereo(), true)
