@@ -1,7 +1,10 @@
 #include "libqor/AutomatableParameter.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <system_error>
 
 namespace libqor
 {
@@ -35,6 +38,35 @@ juce::String twoDecimals(double n)
         *--t = '-';
 
     return juce::String(t);
+}
+
+// The whole text as one finite number in the C locale's form ("0.5", "-1",
+// "5e-1", "+.25"), whatever the process locale.
+bool readNumber(const juce::String& text, double& number)
+{
+    const char* first = text.toRawUTF8();
+    const char* const last = first + std::strlen(first);
+
+    const bool plus = first != last && *first == '+';
+    if (plus) // from_chars takes a minus sign, not a plus
+        ++first;
+    if (first == last || (plus && (*first == '+' || *first == '-')))
+        return false;
+
+    double n = 0.0;
+    const auto result = std::from_chars(first, last, n, std::chars_format::general);
+    if (result.ec != std::errc() || result.ptr != last || ! std::isfinite(n))
+        return false;
+
+    number = n;
+    return true;
+}
+
+// Parameter::GetNormalised for a value other than the current one.
+double normalisedOf(const Parameter& p, double v)
+{
+    const double c = juce::jlimit(p.minValue, p.maxValue, v);
+    return std::pow((c - p.minValue) / (p.maxValue - p.minValue), 1.0 / p.skew);
 }
 
 } // namespace
@@ -105,9 +137,22 @@ juce::String AutomatableParameter::getLabel() const
     return target().label;
 }
 
+// A switch or integer parameter takes the values min, min + interval, ...
+// max: hosts count those states (VST3 reports getNumSteps() - 1 of them as
+// its step count, LV2 lists getNumSteps() scale points), so a two-state
+// switch answers 2. A continuous parameter answers its interval truncated,
+// 0 for every one of this plug-in.
 int AutomatableParameter::getNumSteps() const
 {
-    const double interval = target().interval;
+    const Parameter& p = target();
+
+    if (isDiscrete())
+    {
+        const double states = std::floor((p.maxValue - p.minValue) / p.interval + 0.5) + 1.0;
+        return states >= 2.0 && states < 2147483647.0 ? (int) states : 2;
+    }
+
+    const double interval = p.interval;
     if (! (interval > -2147483648.0 && interval < 2147483648.0))
         return 0;
     return (int) interval;
@@ -118,9 +163,34 @@ juce::String AutomatableParameter::getText(float normalisedValue, int) const
     return twoDecimals((double) normalisedValue);
 }
 
-float AutomatableParameter::getValueForText(const juce::String&) const
+// The inverse of getText: the text is a normalised value, as getText writes
+// it. A switch also takes the display texts of its parameter ("off", "on").
+// Anything else leaves the parameter where it is.
+float AutomatableParameter::getValueForText(const juce::String& text) const
 {
-    return 0.0f;
+    const juce::String trimmed = text.trim();
+    const Parameter& p = target();
+
+    double number = 0.0;
+    if (readNumber(trimmed, number))
+        return (float) juce::jlimit(0.0, 1.0, number);
+
+    for (const auto& shown : p.displayTexts)
+        if (shown.text.isNotEmpty() && trimmed.equalsIgnoreCase(shown.text))
+            return (float) normalisedOf(p, (double) shown.value);
+
+    return getValue();
+}
+
+bool AutomatableParameter::isDiscrete() const
+{
+    const int32_t type = target().type;
+    return type == Parameter::TypeSwitch || type == Parameter::TypeInteger;
+}
+
+bool AutomatableParameter::isBoolean() const
+{
+    return target().type == Parameter::TypeSwitch;
 }
 
 bool AutomatableParameter::isOrientationInverted() const

@@ -37,6 +37,8 @@ public:
     int getNumSteps() const override;
     juce::String getText(float normalisedValue, int maximumStringLength) const override;
     float getValueForText(const juce::String& text) const override;
+    bool isDiscrete() const override;
+    bool isBoolean() const override;
     bool isOrientationInverted() const override;
     bool isAutomatable() const override;
     bool isMetaParameter() const override;

@@ -108,7 +108,14 @@ void KymAudioProcessor::ConstructionCsr::restore() noexcept
     pending = false;
 }
 
+// Buses active by default: hosts may leave an optional bus unconnected (LV2
+// marks the ports of an inactive one connectionOptional), and the wrappers
+// then read and write null buffers. The wrappers replace this layout with the
+// first of JucePlugin_PreferredChannelConfigurations and offer only those.
 KymAudioProcessor::KymAudioProcessor()
+    : juce::AudioProcessor(BusesProperties()
+                               .withInput("Input", juce::AudioChannelSet::stereo(), true)
+                               .withOutput("Output", juce::AudioChannelSet::stereo(), true))
 {
     // However the body leaves, the constructing thread gets back the MXCSR it
     // had before the members were built.

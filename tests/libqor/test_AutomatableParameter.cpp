@@ -42,6 +42,8 @@ protected:
         params[2].InitDouble("KYM_Drive", "Drive", 5.0, 0.0, 10.0, 0.0001, "", 1.0);
         params[6].InitDouble("KYM_Blend", "Blend", 0.0, 0.0, 10.0, 0.0001, "", 1.0);
         params[7].InitBool("KYM_Bypass", "Bypass", "");
+        params[7].SetDisplayText(0, "off");
+        params[7].SetDisplayText(1, "on");
         params[8].InitInt("KYM_Quality", "Quality", 0, 1, 0, "");
 
         for (int i = 0; i < 9; ++i)
@@ -132,17 +134,28 @@ TEST_F(SlotTest, ConnectedSlotAnswersFromItsParameter)
     EXPECT_FALSE(s.isMetaParameter());
 }
 
-TEST_F(SlotTest, StepsAndDefaultsFollowTheParameter)
+// Hosts draw Bypass and Quality as two-state switches: JUCE's VST3 wrapper
+// reports getNumSteps() - 1 steps for a discrete parameter, its LV2 wrapper
+// getNumSteps() scale points labelled with getText.
+TEST_F(SlotTest, StepsKindAndDefaultsFollowTheParameter)
 {
-    struct Row { int index; int steps; float defaultValue; };
-    const Row rows[] = { { 0, 0, 0.5f }, { 2, 0, 0.5f }, { 6, 0, 0.0f }, { 7, 1, 0.0f }, { 8, 1, 0.0f } };
+    struct Row { int index; int steps; bool discrete; bool boolean; float defaultValue; };
+    const Row rows[] = { { 0, 0, false, false, 0.5f }, { 2, 0, false, false, 0.5f }, { 6, 0, false, false, 0.0f },
+                         { 7, 2, true, true, 0.0f }, { 8, 2, true, false, 0.0f } };
 
     for (const Row& r : rows)
     {
         wire(r.index);
-        EXPECT_EQ(slot(r.index).getNumSteps(), r.steps) << params[r.index].name;
-        EXPECT_EQ(slot(r.index).getDefaultValue(), r.defaultValue) << params[r.index].name;
+        SCOPED_TRACE(params[r.index].name);
+        EXPECT_EQ(slot(r.index).getNumSteps(), r.steps);
+        EXPECT_EQ(slot(r.index).isDiscrete(), r.discrete);
+        EXPECT_EQ(slot(r.index).isBoolean(), r.boolean);
+        EXPECT_EQ(slot(r.index).getDefaultValue(), r.defaultValue);
     }
+
+    EXPECT_EQ(slot(7).getAllValueStrings(), juce::StringArray({ "0.00", "1.00" }));
+    EXPECT_EQ(slot(8).getAllValueStrings(), juce::StringArray({ "0.00", "1.00" }));
+    EXPECT_FALSE(slot(3).isDiscrete()); // disconnected: the continuous placeholder
 }
 
 struct TextCase
@@ -174,11 +187,58 @@ TEST_F(SlotTest, TextOfNonFiniteOrHugeValuesIsSafe)
     EXPECT_TRUE(slot(0).getText(3.0e38f, 8).endsWith(".00"));
 }
 
-TEST_F(SlotTest, NoTextConvertsToAValue)
+struct ReadCase
 {
-    wire(0);
-    for (const char* text : { "0.75", "1", "-3", "abc", "" })
-        EXPECT_EQ(slot(0).getValueForText(text), 0.0f) << text;
+    int index;
+    const char* text;
+    float expected;
+};
+
+std::ostream& operator<<(std::ostream& os, const ReadCase& c) { return os << c.index << " \"" << c.text << "\""; }
+
+class SlotReadTest : public SlotTest, public ::testing::WithParamInterface<ReadCase> {};
+
+// Drive stands at 3 (0.3), Bypass on, Quality at 0: text that is not a value
+// answers the current value, so the host leaves the parameter where it is.
+TEST_P(SlotReadTest, TextIsReadAsTheNormalisedValueItShows)
+{
+    for (int i : { 2, 7, 8 })
+        wire(i);
+    params[2].SetNormalised(0.3);
+    params[7].SetNormalised(1.0);
+
+    EXPECT_FLOAT_EQ(slot(GetParam().index).getValueForText(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SlotReadTest, ::testing::Values(
+    ReadCase { 2, "0.70", 0.7f }, ReadCase { 2, " 0.25\t", 0.25f }, ReadCase { 2, "1", 1.0f },
+    ReadCase { 2, "+.5", 0.5f }, ReadCase { 2, "5e-1", 0.5f }, ReadCase { 2, "0", 0.0f },
+    ReadCase { 2, "7", 1.0f }, ReadCase { 2, "-3", 0.0f }, ReadCase { 2, "1e300", 1.0f },
+    ReadCase { 2, "abc", 0.3f }, ReadCase { 2, "", 0.3f }, ReadCase { 2, "0.5x", 0.3f },
+    ReadCase { 2, "0,5", 0.3f }, ReadCase { 2, "nan", 0.3f }, ReadCase { 2, "inf", 0.3f },
+    ReadCase { 2, "++1", 0.3f }, ReadCase { 2, "+-1", 0.3f }, ReadCase { 2, "off", 0.3f },
+    ReadCase { 7, "off", 0.0f }, ReadCase { 7, "on", 1.0f }, ReadCase { 7, " ON ", 1.0f },
+    ReadCase { 7, "0.00", 0.0f }, ReadCase { 7, "1.00", 1.0f }, ReadCase { 7, "maybe", 1.0f },
+    ReadCase { 8, "1.00", 1.0f }, ReadCase { 8, "0.00", 0.0f }, ReadCase { 8, "on", 0.0f }));
+
+// What getText writes reads back to the value it stands for, to its two
+// decimals, on every kind of slot.
+TEST_F(SlotTest, TextReadsBackToTheValueItWasWrittenFrom)
+{
+    for (int i : { 0, 2, 7, 8 })
+        wire(i);
+
+    for (int i : { 0, 2, 7, 8 })
+    {
+        for (int k = 0; k <= 1000; ++k)
+        {
+            const float v = (float) k / 1000.0f;
+            const juce::String text = slot(i).getText(v, 64);
+            const float read = slot(i).getValueForText(text);
+            ASSERT_NEAR(read, v, 0.005f + 1.0e-6f) << i << " " << text;
+            ASSERT_EQ(slot(i).getText(read, 64), text) << i;
+        }
+    }
 }
 
 TEST_F(SlotTest, HostWriteReachesTheProcessorFirstThenTheHost)
