@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -101,8 +100,12 @@ std::vector<float> makeSignal(const std::vector<Segment>& segments, unsigned see
 }
 
 const std::vector<Segment> allKinds = {
-    { Kind::saw, 12000 },      { Kind::noise, 12000 },   { Kind::silence, 8000 },
-    { Kind::nearSmallestNormal, 8000 }, { Kind::clipping, 12000 }, { Kind::silence, 4000 },
+    { Kind::saw, 12000 },
+    { Kind::noise, 12000 },
+    { Kind::silence, 8000 },
+    { Kind::nearSmallestNormal, 8000 },
+    { Kind::clipping, 12000 },
+    { Kind::silence, 4000 },
 };
 
 // Host block sizes from 1 to past the 8192 frames the buffers hold (such a
@@ -148,7 +151,7 @@ public:
     }
 
     // One host block of n frames from `in`. The second channel arrives with
-    // other samples, which the road must overwrite (or, in bypass, keep).
+    // other samples, which the road (and Bypass) must overwrite.
     ::testing::AssertionResult block(const float* in, int n)
     {
         juce::AudioBuffer<float> a(2, n), b(2, n);
