@@ -311,6 +311,15 @@ void KymAudioProcessor::runRecheckJob(double factor) noexcept
 //==============================================================================
 // Audio road
 
+libqor::dsp::SimdLevel KymAudioProcessor::setSimdLevel(libqor::dsp::SimdLevel level) noexcept
+{
+    const libqor::dsp::SimdLevel was = engine.simdLevel();
+    if (engine.setSimdLevel(level) == level && sampler.setSimdLevel(level))
+        return level;
+    engine.setSimdLevel(was);
+    return was;
+}
+
 void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
 {
     const double r = hostSampleRate;
@@ -471,9 +480,7 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
 
     (sampler.*sampler.upSlot)(gained, oversampled, count);
 
-    const int oversampledCount = count * sampler.factor;
-    for (int j = 0; j < oversampledCount; ++j)
-        oversampled[j] = engine.processSample(oversampled[j]);
+    engine.processBlock(oversampled, count * sampler.factor);
 
     (sampler.*sampler.downSlot)(oversampled, result, count);
 

@@ -86,6 +86,15 @@ public:
     // Posts from any thread; from the audio thread without waiting (see JobQueue).
     void post(const Job& job) noexcept;
 
+    // Which build of the sampler's kernels and of the engine's block path the
+    // audio road runs; reference is the plain per-sample code. Every level
+    // gives the same bits. Construction picks the best this processor runs.
+    // Both change together or neither does: a level either of them refuses
+    // leaves the current one. Returns the level in use. For tests and
+    // benchmarks: call it only while no block is being processed.
+    libqor::dsp::SimdLevel setSimdLevel(libqor::dsp::SimdLevel level) noexcept;
+    libqor::dsp::SimdLevel simdLevel() const noexcept { return engine.simdLevel(); }
+
     static constexpr uint32_t stateMagic = KymStateRecord::magic;
 
 private:

@@ -11,12 +11,19 @@ namespace
 constexpr double sampleRate = 48000.0;
 constexpr int blockSize = 512;
 
-// 48 kHz, 512-frame host blocks, a driven bass line. Reports ns per host
-// sample and the real-time factor (seconds of audio per second of CPU).
+// 48 kHz, 512-frame host blocks, a driven bass line, on the road of one
+// level (reference: the plain per-sample kernels and chain). Reports ns per
+// host sample and the real-time factor (seconds of audio per second of CPU).
 void processBlockAt(benchmark::State& state)
 {
     const float quality = static_cast<float>(state.range(0));
+    const auto level = static_cast<libqor::dsp::SimdLevel>(state.range(1));
     auto p = std::make_unique<KymAudioProcessor>();
+    if (p->setSimdLevel(level) != level)
+    {
+        state.SkipWithError("this processor does not run this level");
+        return;
+    }
     p->setPlayConfigDetails(1, 2, sampleRate, blockSize);
     p->getParameters()[2]->setValue(0.7f);
     p->getParameters()[8]->setValue(quality);
@@ -56,4 +63,8 @@ void processBlockAt(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(processBlockAt)->Arg(0)->Arg(1)->ArgName("quality")->Unit(benchmark::kMicrosecond);
+// level: 0 reference, 1 sse2, 2 avx2, 3 avx512 (libqor::dsp::SimdLevel)
+BENCHMARK(processBlockAt)
+    ->ArgNames({ "quality", "level" })
+    ->ArgsProduct({ { 0, 1 }, { 0, 1, 2, 3 } })
+    ->Unit(benchmark::kMicrosecond);
