@@ -80,10 +80,7 @@ constexpr double fadeInSeconds = 0.02;
 
 void Job::operator()() const noexcept
 {
-    if (kind == Kind::parameter)
-        processor->runParameterJob(parameter);
-    else
-        processor->runRecheckJob(factor);
+    processor->runParameterJob(parameter);
 }
 
 KymAudioProcessor::ConstructionCsr::ConstructionCsr() noexcept
@@ -262,7 +259,7 @@ void KymAudioProcessor::post(const Job& job) noexcept
 void KymAudioProcessor::runPendingJobs() noexcept
 {
     // The thread that drains is the audio thread from here on: its own posts
-    // (the recheck, a wrapper's parameter changes) no longer take the lock.
+    // (a wrapper's parameter changes during playback) no longer take the lock.
     messageQueue.beginDrain();
     Job job;
     while (messageQueue.try_dequeue(job))
@@ -272,40 +269,47 @@ void KymAudioProcessor::runPendingJobs() noexcept
 void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 {
     const double v = parameter->value.load(std::memory_order_relaxed);
-    const juce::String& id = parameter->id;
 
-    if (id == "KYM_Input")
-        inputGain = v;
-    else if (id == "KYM_Output")
-        engine.setParameterSlot(1, v / 10.0);
-    else if (id == "KYM_Drive")
-        engine.setParameterSlot(4, v / 10.0);
-    else if (id == "KYM_Bass")
-        engine.setParameterSlot(2, v / 10.0);
-    else if (id == "KYM_Treble")
-        engine.setParameterSlot(3, v / 10.0);
-    else if (id == "KYM_Blend")
-        engine.setParameterSlot(6, v / 10.0);
-    else if (id == "KYM_Presence")
-        engine.setParameterSlot(5, v / 10.0);
-    else if (id == "KYM_Quality")
+    // A parameter that is not one of ours (indexOf gives -1) changes nothing.
+    switch (parameters.indexOf(parameter))
     {
+    case kym::inputIndex:
+        inputGain = v;
+        break;
+    case kym::levelIndex:
+        engine.setParameterSlot(KYM::Slot::level, v / 10.0);
+        break;
+    case kym::driveIndex:
+        engine.setParameterSlot(KYM::Slot::drive, v / 10.0);
+        break;
+    case kym::lowIndex:
+        engine.setParameterSlot(KYM::Slot::bass, v / 10.0);
+        break;
+    case kym::highIndex:
+        engine.setParameterSlot(KYM::Slot::treble, v / 10.0);
+        break;
+    case kym::presenceIndex:
+        engine.setParameterSlot(KYM::Slot::presence, v / 10.0);
+        break;
+    case kym::blendIndex:
+        engine.setParameterSlot(KYM::Slot::blend, v / 10.0);
+        break;
+    case kym::bypassIndex:
+        bypass = v >= 0.5;
+        break;
+    case kym::qualityIndex:
         // Truncation in double: no float-to-int conversion that a stray value could make undefined.
         // The recheck of the same block gives the sampler and the engine the
         // new factor together.
         oversamplingFactor = std::trunc(v + 0.5) <= 0.0 ? 2.0 : 4.0;
         audioInfoDirty = true;
+        break;
+    default:
+        break;
     }
-    else if (id == "KYM_Bypass")
-        bypass = v >= 0.5;
 
     engine.updateParameters();
     requestEditorRefresh();
-}
-
-void KymAudioProcessor::runRecheckJob(double factor) noexcept
-{
-    engine.updateSamplerate(currentSampleRate * factor);
 }
 
 //==============================================================================
@@ -338,7 +342,7 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
     // with coefficients for the old rate is a burst.
     const int factor = factorForRate(oversamplingFactor, currentSampleRate);
     sampler.setFactor(factor);
-    runRecheckJob(static_cast<double>(factor));
+    engine.updateSamplerate(currentSampleRate * static_cast<double>(factor));
     clearHistories();
 }
 

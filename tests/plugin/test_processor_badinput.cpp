@@ -45,7 +45,7 @@ testing::AssertionResult parametersInRange(KymAudioProcessor& p)
         if (!(host >= 0.0f && host <= 1.0f))
             return testing::AssertionFailure() << "slot " << i << " reads " << host;
     }
-    for (int k = 0; k < 7; ++k)
+    for (int k = 0; k < KYM::Slot::count; ++k)
     {
         const double v = p.engine.slots[k].value;
         if (!(v >= 0.0 && v <= 1.0))
@@ -413,7 +413,7 @@ TEST(ProcessorBadInput, BuffersWithoutChannelsAreLeftAlone)
         juce::MidiBuffer midi;
         p->processBlock(empty, midi);
         EXPECT_EQ(p->messageQueue.size_approx(), 0u); // the jobs still ran
-        EXPECT_DOUBLE_EQ(p->engine.slots[4].value, p->parameters[2]->value.load() / 10.0);
+        EXPECT_DOUBLE_EQ(p->engine.slots[KYM::Slot::drive].value, p->parameters[2]->value.load() / 10.0);
     }
 }
 

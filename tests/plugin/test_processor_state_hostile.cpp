@@ -78,8 +78,8 @@ std::unique_ptr<KymAudioProcessor> processorAtStart()
     auto p = makeProcessor();
     for (int i = 0; i < 9; ++i)
         p->parameters[i]->SetNormalised(startValues[i]);
-    runEmptyBlock(*p); // the parameter jobs, which post the rate recheck for 4x
-    runEmptyBlock(*p); // the recheck
+    runEmptyBlock(*p); // the parameter jobs; the same block's recheck takes up 4x
+    runEmptyBlock(*p); // and one with nothing queued
     return p;
 }
 

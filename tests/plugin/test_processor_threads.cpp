@@ -165,8 +165,8 @@ TEST(ProcessorThreads, PostsFromEveryThreadMeetTheAudioRoad)
     runEmptyBlock(*p);
     runEmptyBlock(*p);
     EXPECT_EQ(p->inputGain, 1.5);
-    EXPECT_EQ(p->engine.slots[4].value, p->parameters[2]->value.load() / 10.0);
-    EXPECT_EQ(p->engine.slots[3].value, p->parameters[4]->value.load() / 10.0);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, p->parameters[2]->value.load() / 10.0);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::treble].value, p->parameters[4]->value.load() / 10.0);
     EXPECT_EQ(p->sampler.factor, 4);
     EXPECT_EQ(p->engine.fs, 192000.0);
     EXPECT_EQ(p->messageQueue.size_approx(), 0u);
@@ -321,7 +321,7 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
     const auto signal = bassSignal(256, 44100.0);
     std::vector<float> out;
     runBlock(*p, signal.data(), 256, out); // this thread is the audio thread from now on
-    const double levelBefore = p->engine.slots[1].value;
+    const double levelBefore = p->engine.slots[KYM::Slot::level].value;
 
     std::thread message([&] {
         stop.messageThread = std::this_thread::get_id();
@@ -339,7 +339,7 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
             EXPECT_EQ(p->inputGain, p->parameters[0]->value.load()) << "block " << k;
         }
     }
-    EXPECT_EQ(p->engine.slots[1].value, levelBefore); // Level's job is not posted yet
+    EXPECT_EQ(p->engine.slots[KYM::Slot::level].value, levelBefore); // Level's job is not posted yet
 
     setOnAudioThread(*p, 4, 0.9f); // High, before the message thread moves on
     stop.resume();
@@ -376,12 +376,14 @@ TEST(ProcessorThreads, AudioThreadPostsBeyondItsRingLoseNoChange)
     // The ring is full; what spilled holds one job per parameter.
     EXPECT_EQ(p->messageQueue.size_approx(), JobQueue::audioCapacity + 8);
 
+    runEmptyBlock(*p); // the jobs, and the rate of the new Quality with them
     runEmptyBlock(*p);
-    runEmptyBlock(*p); // the engine takes the rate of the new Quality
     EXPECT_EQ(p->messageQueue.size_approx(), 0u);
     EXPECT_EQ(p->messageQueue.lostJobs(), 0);
     EXPECT_EQ(p->inputGain, p->parameters[0]->value.load());
-    const int engineSlot[7] = { 0, 1, 4, 2, 3, 5, 6 };
+    // The slot each of Input (none), Level, Drive, Low, High, Presence and Blend feeds.
+    using Slot = KYM::Slot;
+    const int engineSlot[7] = { -1, Slot::level, Slot::drive, Slot::bass, Slot::treble, Slot::presence, Slot::blend };
     for (int i = 1; i < 7; ++i)
     {
         KYM reference;

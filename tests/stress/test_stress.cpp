@@ -68,7 +68,9 @@ enum
 };
 
 // Engine slot fed by each of the six engine parameters (Level .. Blend).
-constexpr int engineSlotOf[7] = { -1, 1, 4, 2, 3, 5, 6 };
+constexpr int engineSlotOf[7] = {
+    -1, KYM::Slot::level, KYM::Slot::drive, KYM::Slot::bass, KYM::Slot::treble, KYM::Slot::presence, KYM::Slot::blend,
+};
 
 float randomHostValue(std::mt19937& rng)
 {
@@ -361,8 +363,8 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     state.join();
 
     // A footswitch press may still be on its way to the editor. Then the
-    // last changes may be queued: one block takes them up (and may post a
-    // rate recheck), the next gives the engine its rate.
+    // last changes may be queued: one block takes them up, its recheck
+    // giving the sampler and the engine a new Quality's factor and rate.
     pumpMessagesFor(10);
     wrapper.open();
     ASSERT_NE(wrapper.editor, nullptr);
