@@ -19,7 +19,9 @@ inline std::unique_ptr<KymAudioProcessor> makeProcessor(int ins = 2, int outs = 
 }
 
 // A bass-like test signal: a low fundamental with harmonics and a slow swell,
-// loud enough to drive the circuit into its curve.
+// loud enough to drive the circuit into its curve. Not the render tool's
+// phrase: a steady tone, cut to whatever length a test needs, with signal in
+// every block from the first frame on, and no gaps or silent tail.
 inline std::vector<float> bassSignal(int n, double rate, float amplitude = 0.5f)
 {
     std::vector<float> s(static_cast<size_t>(n));
