@@ -614,15 +614,9 @@ TEST(ProcessorAudioRoad, BypassPassesTheBlockAndKeepsApplyingChanges)
     const auto tune = bassSignal(44100, 44100.0);
     const auto resumed = runInBlocks(*p, tune, 256);
     const auto expected = runInBlocks(*fresh, tune, 256);
-    float peak = 0.0f;
-    float drift = 0.0f;
-    for (size_t i = resumed.size() / 2; i < resumed.size(); ++i)
-    {
-        peak = std::max(peak, std::abs(expected[i]));
-        drift = std::max(drift, std::abs(resumed[i] - expected[i]));
-    }
-    EXPECT_GT(peak, 1e-3f);
-    EXPECT_LT(drift, 1e-4f * peak);
+    const SecondHalf h = secondHalfOf(resumed, expected);
+    EXPECT_GT(h.peak, 1e-3f);
+    EXPECT_LT(h.drift, 1e-4f * h.peak);
 }
 
 TEST(ProcessorAudioRoad, BypassOnOneInTwoOutFeedsTheSecondOutput)

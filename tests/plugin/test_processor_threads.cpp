@@ -1,57 +1,23 @@
 #include "test_processor_support.h"
 
+#include "Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 using namespace kymtest;
+using qortest::Watchdog;
 using namespace std::chrono_literals;
 
 namespace
 {
-
-// Ends the test program when its scope is not left in time: a thread that
-// hangs cannot fail a test any other way.
-class Watchdog
-{
-public:
-    Watchdog(const char* what, std::chrono::seconds limit)
-        : guard([this, what, limit] {
-              std::unique_lock<std::mutex> lock(mutex);
-              if (!done.wait_for(lock, limit, [this] { return left; }))
-              {
-                  std::fprintf(stderr, "hang: %s did not finish in %lld s\n", what,
-                               static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          })
-    {
-    }
-
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            left = true;
-        }
-        done.notify_all();
-        guard.join();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable done;
-    bool left = false;
-    std::thread guard;
-};
 
 // Holds every notification that reaches it until opened.
 struct Gate : libqor::ParamObserver
@@ -91,23 +57,6 @@ struct Bystander : libqor::ParamObserver
 {
     void notifyParamChange(libqor::Parameter*) override {}
     void parameterCheck(libqor::Parameter*) override {}
-};
-
-// A host's listener that takes the host's own lock, as a host that guards its
-// automation data does.
-struct LockingListener : juce::AudioProcessorListener
-{
-    explicit LockingListener(std::mutex& hostLock) : lock(hostLock) {}
-
-    void audioProcessorParameterChanged(juce::AudioProcessor*, int, float) override
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        calls.fetch_add(1, std::memory_order_relaxed);
-    }
-    void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
-
-    std::mutex& lock;
-    std::atomic<long> calls { 0 };
 };
 
 } // namespace

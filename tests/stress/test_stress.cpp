@@ -93,23 +93,6 @@ void automate(KymAudioProcessor& p, int index, float value)
         slot->setValueNotifyingHost(value);
 }
 
-// Stands in for the wrapper and the host behind it, which listen to the
-// processor and guard their automation data with the host's lock.
-struct WrapperListener : juce::AudioProcessorListener
-{
-    explicit WrapperListener(std::mutex& lock) : hostLock(lock) {}
-
-    void audioProcessorParameterChanged(juce::AudioProcessor*, int, float) override
-    {
-        const std::lock_guard<std::mutex> guard(hostLock);
-        calls.fetch_add(1, std::memory_order_relaxed);
-    }
-    void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
-
-    std::mutex& hostLock;
-    std::atomic<long> calls { 0 };
-};
-
 bool isValidRecord(const juce::MemoryBlock& record)
 {
     if (record.getSize() < 9)
@@ -233,7 +216,8 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     std::mutex hostLock;
     auto p = kymtest::makeProcessor(1, 2, 48000.0);
     auto second = kymtest::makeProcessor(2, 2, 48000.0);
-    WrapperListener listener(hostLock), secondListener(hostLock);
+    // The wrapper and the host behind it listen to each instance.
+    kymtest::LockingListener listener(hostLock), secondListener(hostLock);
     p->addListener(&listener);
     second->addListener(&secondListener);
     KymAudioProcessor* const instances[] = { p.get(), second.get() };
