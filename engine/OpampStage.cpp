@@ -3,9 +3,9 @@
 #include <cmath>
 
 // Every sum below is evaluated left to right as written and every product left
-// to right, except that products of the fixed circuit values are formed so
-// they give the circuit's own figures: Rf*A0 (and gm*Rp*Rf, the same product)
-// as Rf*Rp*gm = 66000000000.00001, not A0*Rf = 66000000000.
+// to right, except that Rf*A0 (and gm*Rp*Rf, the same product) is formed as
+// Rf*Rp*gm = 66000000000.00001, not A0*Rf = 66000000000: the order decides
+// the last bit, and the coefficients depend on it.
 
 namespace
 {
