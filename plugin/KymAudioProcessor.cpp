@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -70,6 +71,21 @@ int factorForRate(double qualityFactor, double hostRate) noexcept
 // The smallest double that rounds to float infinity (half an ulp above
 // FLT_MAX); every sample below it in magnitude converts to a finite float.
 constexpr double floatOverflow = 0x1.ffffffp127;
+
+// The engine slot each parameter sets (its value over 10), or -1 for those
+// the processor keeps itself.
+constexpr auto engineSlotOf = [] {
+    std::array<int, kym::parameterCount> slot {};
+    for (int& s : slot)
+        s = -1;
+    slot[kym::levelIndex] = KYM::Slot::level;
+    slot[kym::driveIndex] = KYM::Slot::drive;
+    slot[kym::lowIndex] = KYM::Slot::bass;
+    slot[kym::highIndex] = KYM::Slot::treble;
+    slot[kym::presenceIndex] = KYM::Slot::presence;
+    slot[kym::blendIndex] = KYM::Slot::blend;
+    return slot;
+}();
 
 // How long the input takes to rise when the circuit restarts from clear
 // histories with signal arriving: long against the input network's corners,
@@ -271,42 +287,21 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
     const double v = parameter->value.load(std::memory_order_relaxed);
 
     // A parameter that is not one of ours (indexOf gives -1) changes nothing.
-    switch (parameters.indexOf(parameter))
-    {
-    case kym::inputIndex:
+    const int index = parameters.indexOf(parameter);
+    if (index == kym::inputIndex)
         inputGain = v;
-        break;
-    case kym::levelIndex:
-        engine.setParameterSlot(KYM::Slot::level, v / 10.0);
-        break;
-    case kym::driveIndex:
-        engine.setParameterSlot(KYM::Slot::drive, v / 10.0);
-        break;
-    case kym::lowIndex:
-        engine.setParameterSlot(KYM::Slot::bass, v / 10.0);
-        break;
-    case kym::highIndex:
-        engine.setParameterSlot(KYM::Slot::treble, v / 10.0);
-        break;
-    case kym::presenceIndex:
-        engine.setParameterSlot(KYM::Slot::presence, v / 10.0);
-        break;
-    case kym::blendIndex:
-        engine.setParameterSlot(KYM::Slot::blend, v / 10.0);
-        break;
-    case kym::bypassIndex:
+    else if (index == kym::bypassIndex)
         bypass = v >= 0.5;
-        break;
-    case kym::qualityIndex:
+    else if (index == kym::qualityIndex)
+    {
         // Truncation in double: no float-to-int conversion that a stray value could make undefined.
         // The recheck of the same block gives the sampler and the engine the
         // new factor together.
         oversamplingFactor = std::trunc(v + 0.5) <= 0.0 ? 2.0 : 4.0;
         audioInfoDirty = true;
-        break;
-    default:
-        break;
     }
+    else if (index >= 0 && index < kym::parameterCount && engineSlotOf[index] >= 0)
+        engine.setParameterSlot(engineSlotOf[index], v / 10.0);
 
     engine.updateParameters();
     requestEditorRefresh();
