@@ -1,5 +1,6 @@
 #include "libqor/Parameter.h"
 
+#include "NotificationGate.h"
 #include "Watchdog.h"
 
 #include <gtest/gtest.h>
@@ -443,41 +444,7 @@ struct Counter : ParamObserver
     std::atomic<long> calls { 0 };
 };
 
-// Holds every notification that reaches it until opened.
-struct Gate : ParamObserver
-{
-    void notifyParamChange(Parameter*) override
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++inside;
-        ++calls;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
-        --inside;
-    }
-    void parameterCheck(Parameter*) override {}
-
-    void waitUntilInside(int count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return inside >= count; });
-    }
-
-    void release()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            open = true;
-        }
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int inside = 0;
-    int calls = 0;
-    bool open = false;
-};
+using Gate = qortest::NotificationGate;
 
 // Removes the observer on a thread of its own, so that the test sees whether
 // the removal is still waiting.

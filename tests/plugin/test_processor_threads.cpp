@@ -1,5 +1,6 @@
 #include "test_processor_support.h"
 
+#include "NotificationGate.h"
 #include "Watchdog.h"
 
 #include <gtest/gtest.h>
@@ -19,39 +20,7 @@ using namespace std::chrono_literals;
 namespace
 {
 
-// Holds every notification that reaches it until opened.
-struct Gate : libqor::ParamObserver
-{
-    void notifyParamChange(libqor::Parameter*) override
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++inside;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
-        --inside;
-    }
-    void parameterCheck(libqor::Parameter*) override {}
-
-    void waitUntilInside(int count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return inside >= count; });
-    }
-
-    void release()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            open = true;
-        }
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int inside = 0;
-    bool open = false;
-};
+using Gate = qortest::NotificationGate;
 
 struct Bystander : libqor::ParamObserver
 {
