@@ -221,7 +221,7 @@ double KYM::processSample(double s) noexcept
     const double w1 = firstNetwork.process(d);
     const double W = secondNetwork.process(w1);
     const double out = blend.process(dry, W);
-    const double o = out * blend.level * 2.2 + 1e-25;
+    const double o = out * blend.level * 2.2 + 1e-25; // the output stage's fixed gain of 2.2 after the Level pot
     current = outputHighpass.process(o);
 
     (tonestage.*tonestage.stepFn)();
