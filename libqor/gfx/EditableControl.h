@@ -39,7 +39,7 @@ public:
     int numFrames = 2;
     int frameWidth = 0;
     int frameHeight = 0;
-    // Cleared, the control takes no input from the mouse.
+    // Cleared, the control's clicks and drags leave its value alone.
     bool interactive = true;
 
 protected:
