@@ -374,7 +374,7 @@ public:
 
     QOR_STAGE explicit Pipeline(const KYM& e) noexcept : tone(e.tonestage)
     {
-        scale = e.slots[0].value;
+        scale = e.slots[KYM::Slot::inputScale].value;
         inputHighpass.load(e.inputHighpass);
         inputNetwork.load(e.inputNetwork);
         opamps.load(e.presence, e.drive);

@@ -9,13 +9,31 @@
 
 namespace {
 
-// Corner (Hz) and R = 1/(2·pi·fc·C) with C = 1 uF, for the three RC high-passes.
+// The three RC high-passes: each a 1 uF capacitor into the resistance that
+// puts its corner at fc, R = 1/(2·pi·fc·C), stored as the double that formula
+// gives. Input: at the head of the chain, its output also the dry tap.
+// Output: after the level stage. Final: after the tone stage.
+constexpr double kCouplingC = 1e-6;
 constexpr double kInputHighpassFc = 7.162;
 constexpr double kInputHighpassR = 22222.13670649195;
 constexpr double kOutputHighpassFc = 15.0;
 constexpr double kOutputHighpassR = 10610.32953945969;
 constexpr double kFinalHighpassFc = 13.386;
 constexpr double kFinalHighpassR = 11889.6565883681;
+
+constexpr double cornerResistance(double fc) noexcept
+{
+    return 1.0 / (2.0 * M_PI * fc * kCouplingC);
+}
+static_assert(kInputHighpassR == cornerResistance(kInputHighpassFc), "R of the input corner");
+static_assert(kOutputHighpassR == cornerResistance(kOutputHighpassFc), "R of the output corner");
+static_assert(kFinalHighpassR == cornerResistance(kFinalHighpassFc), "R of the final corner");
+
+// The Level pot's log (audio) taper, the rational law p / (1 + b·(1 - p))
+// written out as p / (-b·p + (b + 1)): 0 at 0, 1 at full travel and, with b
+// within 2e-9 of 2·(0.5/0.095 - 1), 9.5 % of full level at half travel.
+constexpr double kLevelTaperB = 8.526315791;
+constexpr double kLevelTaperB1 = 9.526315791; // b + 1
 
 void referenceBlock(KYM& engine, double* samples, int n) noexcept
 {
@@ -47,22 +65,22 @@ KYM::KYM()
                   { 6200.0, 33000.0, 22000.0, 39000.0 },
                   { 1e-9, 4.7e-8, 2.2e-8, 2.2e-9, 2.2e-9 });
 
-    slots[1].logTaper = 1;
+    slots[Slot::level].logTaper = 1;
 
-    setParameterSlot(0, 1.0);
-    setParameterSlot(1, 0.5);
-    setParameterSlot(2, 0.5);
-    setParameterSlot(3, 0.5);
-    setParameterSlot(5, 0.5);
-    setParameterSlot(6, 0.0);
-    setParameterSlot(4, 0.5);
+    setParameterSlot(Slot::inputScale, 1.0);
+    setParameterSlot(Slot::level, 0.5);
+    setParameterSlot(Slot::bass, 0.5);
+    setParameterSlot(Slot::treble, 0.5);
+    setParameterSlot(Slot::presence, 0.5);
+    setParameterSlot(Slot::blend, 0.0);
+    setParameterSlot(Slot::drive, 0.5);
 
     setSimdLevel(libqor::dsp::bestSimdLevel());
 }
 
 void KYM::setParameterSlot(int index, double position) noexcept
 {
-    if (index < 0 || index > 6)
+    if (index < 0 || index >= Slot::count)
         return;
 
     ParamSlot& slot = slots[index];
@@ -79,7 +97,7 @@ void KYM::setParameterSlot(int index, double position) noexcept
             p = 0.0;
         else if (p > 1.0)
             p = 1.0;
-        slot.value = p / (-8.526315791 * p + 9.526315791);
+        slot.value = p / (-kLevelTaperB * p + kLevelTaperB1);
     }
 
     if (std::fabs(slot.value - old) > 1e-9)
@@ -88,14 +106,14 @@ void KYM::setParameterSlot(int index, double position) noexcept
 
 void KYM::updateBlend() noexcept
 {
-    blend.update(slots[6].value, slots[1].value, fs);
+    blend.update(slots[Slot::blend].value, slots[Slot::level].value, fs);
 }
 
 void KYM::updateTonestage() noexcept
 {
     tonestage.fs = fs;
-    tonestage.bass = slots[2].value;
-    tonestage.treble = slots[3].value;
+    tonestage.bass = slots[Slot::bass].value;
+    tonestage.treble = slots[Slot::treble].value;
     tonestage.updatecoefficients();
 }
 
@@ -103,34 +121,34 @@ void KYM::updateParameters() noexcept
 {
     // Pairs share a stage: the second flag is read only when the first was
     // clear, so when both are set the next call recomputes once more.
-    bool blendChanged = slots[6].changed != 0;
-    slots[6].changed = 0;
+    bool blendChanged = slots[Slot::blend].changed != 0;
+    slots[Slot::blend].changed = 0;
     if (!blendChanged)
     {
-        blendChanged = slots[1].changed != 0;
-        slots[1].changed = 0;
+        blendChanged = slots[Slot::level].changed != 0;
+        slots[Slot::level].changed = 0;
     }
     if (blendChanged)
         updateBlend();
 
-    if (slots[4].changed)
+    if (slots[Slot::drive].changed)
     {
-        slots[4].changed = 0;
-        drive.init(fs, slots[4].value);
+        slots[Slot::drive].changed = 0;
+        drive.init(fs, slots[Slot::drive].value);
     }
 
-    if (slots[5].changed)
+    if (slots[Slot::presence].changed)
     {
-        slots[5].changed = 0;
-        presence.init(fs, slots[5].value);
+        slots[Slot::presence].changed = 0;
+        presence.init(fs, slots[Slot::presence].value);
     }
 
-    bool toneChanged = slots[2].changed != 0;
-    slots[2].changed = 0;
+    bool toneChanged = slots[Slot::bass].changed != 0;
+    slots[Slot::bass].changed = 0;
     if (!toneChanged)
     {
-        toneChanged = slots[3].changed != 0;
-        slots[3].changed = 0;
+        toneChanged = slots[Slot::treble].changed != 0;
+        slots[Slot::treble].changed = 0;
     }
     if (toneChanged)
         updateTonestage();
@@ -146,8 +164,8 @@ void KYM::updateSamplerate(double rate) noexcept
 
     updateBlend();
 
-    drive.init(fs, slots[4].value);
-    presence.init(fs, slots[5].value);
+    drive.init(fs, slots[Slot::drive].value);
+    presence.init(fs, slots[Slot::presence].value);
 
     updateTonestage();
 
@@ -194,7 +212,7 @@ void KYM::reset() noexcept
 
 double KYM::processSample(double s) noexcept
 {
-    const double x = s * slots[0].value + 1e-25;
+    const double x = s * slots[Slot::inputScale].value + 1e-25;
     const double y1 = inputHighpass.process(x);
     dry = y1;
     const double u = inputNetwork.process(y1);
@@ -203,7 +221,7 @@ double KYM::processSample(double s) noexcept
     const double w1 = firstNetwork.process(d);
     const double W = secondNetwork.process(w1);
     const double out = blend.process(dry, W);
-    const double o = out * blend.level * 2.2 + 1e-25;
+    const double o = out * blend.level * 2.2 + 1e-25; // the output stage's fixed gain of 2.2 after the Level pot
     current = outputHighpass.process(o);
 
     (tonestage.*tonestage.stepFn)();

@@ -19,7 +19,6 @@ struct ParamSlot
 };
 
 // The overdrive circuit model, run one oversampled sample at a time.
-// Slots: 0 input scale, 1 level, 2 bass, 3 treble, 4 drive, 5 presence, 6 blend.
 //
 // After construction call updateSamplerate(rate) and then updateParameters()
 // before processing. Not thread-safe: every call after that belongs to the
@@ -27,10 +26,28 @@ struct ParamSlot
 class KYM
 {
 public:
+    // The control slots, by what each one sets in the circuit. Plain
+    // enumerators inside a struct: they index slots as they are, and do not
+    // clash with the stages of the same names.
+    struct Slot
+    {
+        enum : int
+        {
+            inputScale, // scales the chain's input; stays 1.0
+            level,      // output level, with the log taper
+            bass,       // tone stage, Bass pot
+            treble,     // tone stage, Treble pot
+            drive,      // drive stage's gain pot
+            presence,   // presence stage's gain pot
+            blend,      // blend pot between the dry tap and the driven signal
+            count
+        };
+    };
+
     KYM(); // the op-amp stages allocate their tables: may throw std::bad_alloc
 
     // Stores position (after the slot's taper) and raises the slot's changed
-    // flag when the value moved by more than 1e-9. Indices outside 0..6 are ignored.
+    // flag when the value moved by more than 1e-9. Indices outside the slots are ignored.
     void setParameterSlot(int index, double position) noexcept;
     // Consumes the changed flags and recomputes the stages they belong to.
     void updateParameters() noexcept;
@@ -62,7 +79,7 @@ public:
     static constexpr double secondNetworkD[4] = { 1.0, 1.5558e-3, 2.556988e-7, 1.01547072e-11 };
     static constexpr double secondNetworkN[4] = { 1.0, 4.278e-4, 1.410376e-7, 0.0 };
 
-    ParamSlot slots[7];
+    ParamSlot slots[Slot::count];
     KYM_HIGHPASS inputHighpass;  // its output is also the dry tap
     KYM_HIGHPASS outputHighpass;
     KYM_HIGHPASS finalHighpass;

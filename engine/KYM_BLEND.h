@@ -5,15 +5,22 @@
 // ground. C uses the trapezoidal companion model.
 struct KYM_BLEND
 {
+    // The coupling capacitor, 47 nF as the double 47 * 1e-9 (one ulp above
+    // 4.7e-8), and twice it, the trapezoidal companion's 2·C that G = 2·C·fs
+    // divides by the step T = 1/fs.
+    static constexpr double capacitance = 4.7000000000000004e-08;
+    static constexpr double twiceCapacitance = 9.400000000000001e-08;
+    static_assert(capacitance == 47 * 1e-9 && twiceCapacitance == 2 * capacitance, "47 nF and 2·C");
+
     // st is left alone so a control or rate change does not click.
     void update(double blendPosition, double levelValue, double fs) noexcept
     {
         level = levelValue;
-        C = 4.7000000000000004e-08;
-        R1 = (1.0 - blendPosition) * 100000.0;
+        C = capacitance;
+        R1 = (1.0 - blendPosition) * 100000.0; // the 100k Blend pot's two legs
         R2 = blendPosition * 100000.0;
         R3 = 100000.0;
-        G = 9.400000000000001e-08 / (1.0 / fs);
+        G = twiceCapacitance / (1.0 / fs);
     }
 
     // D: dry tap, W: driven signal. Returns the output node.

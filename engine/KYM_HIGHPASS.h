@@ -9,7 +9,7 @@ struct KYM_HIGHPASS
     {
         T = 1.0 / fs;
         fc = cornerHz;
-        C = 1e-6;
+        C = 1e-6; // 1 uF, as in every one of the engine's high-passes
         G = 1e-6 / T;
         R = resistance;
         k = 1.0 / (R * G + 1.0);

@@ -1,9 +1,34 @@
 #include "engine/OpampStage.h"
 
+#include <cmath>
+
 // Every sum below is evaluated left to right as written and every product left
-// to right, except that products of the fixed circuit values are formed so
-// they give the circuit's own figures: Rf*A0 (and gm*Rp*Rf, the same product)
-// as Rf*Rp*gm = 66000000000.00001, not A0*Rf = 66000000000.
+// to right, except that Rf*A0 (and gm*Rp*Rf, the same product) is formed as
+// Rf*Rp*gm = 66000000000.00001, not A0*Rf = 66000000000: the order decides
+// the last bit, and the coefficients depend on it.
+
+namespace
+{
+
+// The op-amp's open-loop model, a TL07x: DC gain A0 = gm·Rp = 200000 with one
+// pole at 15 Hz from Rp || Cp, so a gain-bandwidth of gm/(2·pi·Cp) = 3 MHz.
+// Cp is 10 nF as the double just below 1e-8; Rp = 1/(2·pi·15 Hz·Cp) and
+// gm = A0/Rp, each exactly as those doubles give it.
+constexpr double openLoopGain = 200000.0;
+constexpr double poleHz = 15.0;
+constexpr double coreCapacitance = 9.999999999999999e-9;
+constexpr double coreResistance = 1061032.9539459692;
+constexpr double coreTransconductance = 0.18849555921538755;
+static_assert(coreResistance == 1.0 / (2.0 * M_PI * poleHz * coreCapacitance), "Rp: the 15 Hz pole");
+static_assert(coreTransconductance == openLoopGain / coreResistance, "gm: A0 / Rp");
+static_assert(coreCapacitance == 1.0 / (2.0 * M_PI * poleHz * coreResistance), "Cp: the 15 Hz pole");
+static_assert(coreTransconductance / (2.0 * M_PI * coreCapacitance) == 3e6, "3 MHz gain-bandwidth");
+
+constexpr double feedbackCapacitance = 2.2e-10; // C1, 220 pF across Rf
+constexpr double feedbackResistance = 330000;   // Rf, 330 kOhm
+constexpr double outputResistance = 100;        // Ro, the op-amp's output
+
+} // namespace
 
 template <class Circuit>
 OpampStage<Circuit>::OpampStage() : table(TransferTable::createTL074())
@@ -20,14 +45,14 @@ template <class Circuit>
 void OpampStage<Circuit>::init(double fs, double pot)
 {
     const double T = 1.0 / fs;
-    C1 = 2.2e-10;
+    C1 = feedbackCapacitance;
     C2 = Circuit::C2;
-    Rf = 330000;
+    Rf = feedbackResistance;
     Rv = potLaw(pot);
-    Ro = 100;
-    Cp = 9.999999999999999e-9;
-    Rp = 1061032.9539459692;
-    gm = 0.18849555921538755;
+    Ro = outputResistance;
+    Cp = coreCapacitance;
+    Rp = coreResistance;
+    gm = coreTransconductance;
 
     G3 = k * Cp / T;
     G1 = k * C1 / T;

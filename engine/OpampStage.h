@@ -10,7 +10,7 @@
 // backward Euler), so both are this one template.
 struct PresenceCircuit
 {
-    static constexpr double C2 = 1e-8;
+    static constexpr double C2 = 1e-8; // 10 nF
     static constexpr bool trapezoidal = true;
 };
 
@@ -59,7 +59,10 @@ public:
     // position pot (0..1). Node values and states carry over untouched.
     void init(double fs, double pot);
 
-    // Leg resistance of the gain pot: falls steeply as the pot turns up.
+    // Leg resistance of the gain pot: 3.3 kOhm in series with the share
+    // 1 - 9p/(8p + 1) of a 100 kOhm pot (0.8888888889 and 0.1111111112 stand
+    // for 8/9 and 1/9), a reverse-log law that leaves 10 % at half travel:
+    // the resistance falls steeply as the pot turns up.
     static double potLaw(double p) noexcept
     {
         return (1 - p / (0.8888888889 * p + 0.1111111112)) * 1e5 + 3300;

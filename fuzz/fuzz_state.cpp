@@ -49,8 +49,8 @@ struct Harness
 
         // The good record is the processor's own, written away from every
         // default so that loading it moves all nine parameters.
-        const double settings[9] = { 0.8125, 0.3, 0.123456789, 0.75, 0.0625, 0.5, 0.99, 1.0, 1.0 };
-        for (int i = 0; i < 9; ++i)
+        const double settings[kym::parameterCount] = { 0.8125, 0.3, 0.123456789, 0.75, 0.0625, 0.5, 0.99, 1.0, 1.0 };
+        for (int i = 0; i < kym::parameterCount; ++i)
             processor.parameters[i]->SetNormalised(settings[i]);
         drain();
         processor.getStateInformation(goodRecord);

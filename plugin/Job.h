@@ -14,14 +14,12 @@ struct Job
 {
     enum class Kind
     {
-        parameter, // apply the parameter's value as it stands when the job runs
-        recheck    // give the engine the rate for the factor captured at posting
+        parameter // apply the parameter's value as it stands when the job runs
     };
 
     KymAudioProcessor* processor = nullptr;
     Kind kind = Kind::parameter;
     libqor::Parameter* parameter = nullptr;
-    double factor = 0.0;
 
     static Job forParameter(KymAudioProcessor* owner, libqor::Parameter* changed) noexcept
     {
@@ -29,15 +27,6 @@ struct Job
         job.processor = owner;
         job.kind = Kind::parameter;
         job.parameter = changed;
-        return job;
-    }
-
-    static Job forRecheck(KymAudioProcessor* owner, double oversamplingFactor) noexcept
-    {
-        Job job;
-        job.processor = owner;
-        job.kind = Kind::recheck;
-        job.factor = oversamplingFactor;
         return job;
     }
 

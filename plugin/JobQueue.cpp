@@ -45,21 +45,12 @@ void JobQueue::postFromOtherThread(const Job& job) noexcept
 
 void JobQueue::spill(const Job& job, uint64_t othersBefore) noexcept
 {
+    // The parameter's job already waiting will read the newest value.
     for (size_t i = 0; i < spilledCount; ++i)
     {
         const Job& waiting = spilled[i].job;
-        if (waiting.processor != job.processor || waiting.kind != job.kind)
-            continue;
-        // The parameter's job already waiting will read the newest value.
-        if (job.kind == Job::Kind::parameter && waiting.parameter == job.parameter)
+        if (waiting.processor == job.processor && waiting.kind == job.kind && waiting.parameter == job.parameter)
             return;
-        // A recheck carries its factor: the newest one goes last, in place of the older.
-        if (job.kind == Job::Kind::recheck)
-        {
-            std::move(spilled + i + 1, spilled + spilledCount, spilled + i);
-            --spilledCount;
-            break;
-        }
     }
 
     if (spilledCount == spillCapacity)

@@ -43,8 +43,8 @@ extern "C" void AnnotateHappensAfter(const char*, int, void*);
 //
 // A full ring does not lose jobs: further posts from the audio thread wait in
 // a small spill area, which keeps one job per parameter (a parameter job reads
-// its value when it runs, so one more for the same parameter adds nothing) and
-// the latest recheck, and the drain moves them into the ring as room appears.
+// its value when it runs, so one more for the same parameter adds nothing),
+// and the drain moves them into the ring as room appears.
 // Only a post that finds both full, or a growth of the others' queue that finds
 // no memory, is dropped, and counted in lostJobs().
 class JobQueue

@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -71,6 +72,21 @@ int factorForRate(double qualityFactor, double hostRate) noexcept
 // FLT_MAX); every sample below it in magnitude converts to a finite float.
 constexpr double floatOverflow = 0x1.ffffffp127;
 
+// The engine slot each parameter sets (its value over 10), or -1 for those
+// the processor keeps itself.
+constexpr auto engineSlotOf = [] {
+    std::array<int, kym::parameterCount> slot {};
+    for (int& s : slot)
+        s = -1;
+    slot[kym::levelIndex] = KYM::Slot::level;
+    slot[kym::driveIndex] = KYM::Slot::drive;
+    slot[kym::lowIndex] = KYM::Slot::bass;
+    slot[kym::highIndex] = KYM::Slot::treble;
+    slot[kym::presenceIndex] = KYM::Slot::presence;
+    slot[kym::blendIndex] = KYM::Slot::blend;
+    return slot;
+}();
+
 // How long the input takes to rise when the circuit restarts from clear
 // histories with signal arriving: long against the input network's corners,
 // short enough not to be heard as a swell.
@@ -80,10 +96,7 @@ constexpr double fadeInSeconds = 0.02;
 
 void Job::operator()() const noexcept
 {
-    if (kind == Kind::parameter)
-        processor->runParameterJob(parameter);
-    else
-        processor->runRecheckJob(factor);
+    processor->runParameterJob(parameter);
 }
 
 KymAudioProcessor::ConstructionCsr::ConstructionCsr() noexcept
@@ -262,7 +275,7 @@ void KymAudioProcessor::post(const Job& job) noexcept
 void KymAudioProcessor::runPendingJobs() noexcept
 {
     // The thread that drains is the audio thread from here on: its own posts
-    // (the recheck, a wrapper's parameter changes) no longer take the lock.
+    // (a wrapper's parameter changes during playback) no longer take the lock.
     messageQueue.beginDrain();
     Job job;
     while (messageQueue.try_dequeue(job))
@@ -272,23 +285,14 @@ void KymAudioProcessor::runPendingJobs() noexcept
 void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 {
     const double v = parameter->value.load(std::memory_order_relaxed);
-    const juce::String& id = parameter->id;
 
-    if (id == "KYM_Input")
+    // A parameter that is not one of ours (indexOf gives -1) changes nothing.
+    const int index = parameters.indexOf(parameter);
+    if (index == kym::inputIndex)
         inputGain = v;
-    else if (id == "KYM_Output")
-        engine.setParameterSlot(1, v / 10.0);
-    else if (id == "KYM_Drive")
-        engine.setParameterSlot(4, v / 10.0);
-    else if (id == "KYM_Bass")
-        engine.setParameterSlot(2, v / 10.0);
-    else if (id == "KYM_Treble")
-        engine.setParameterSlot(3, v / 10.0);
-    else if (id == "KYM_Blend")
-        engine.setParameterSlot(6, v / 10.0);
-    else if (id == "KYM_Presence")
-        engine.setParameterSlot(5, v / 10.0);
-    else if (id == "KYM_Quality")
+    else if (index == kym::bypassIndex)
+        bypass = v >= 0.5;
+    else if (index == kym::qualityIndex)
     {
         // Truncation in double: no float-to-int conversion that a stray value could make undefined.
         // The recheck of the same block gives the sampler and the engine the
@@ -296,16 +300,11 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
         oversamplingFactor = std::trunc(v + 0.5) <= 0.0 ? 2.0 : 4.0;
         audioInfoDirty = true;
     }
-    else if (id == "KYM_Bypass")
-        bypass = v >= 0.5;
+    else if (index >= 0 && index < kym::parameterCount && engineSlotOf[index] >= 0)
+        engine.setParameterSlot(engineSlotOf[index], v / 10.0);
 
     engine.updateParameters();
     requestEditorRefresh();
-}
-
-void KymAudioProcessor::runRecheckJob(double factor) noexcept
-{
-    engine.updateSamplerate(currentSampleRate * factor);
 }
 
 //==============================================================================
@@ -347,7 +346,7 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
     // with coefficients for the old rate is a burst.
     const int factor = factorForRate(oversamplingFactor, currentSampleRate);
     sampler.setFactor(factor);
-    runRecheckJob(static_cast<double>(factor));
+    engine.updateSamplerate(currentSampleRate * static_cast<double>(factor));
     clearHistories();
 }
 

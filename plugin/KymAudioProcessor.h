@@ -149,7 +149,6 @@ private:
     // Runs every queued job, oldest first, until the queue is found empty.
     void runPendingJobs() noexcept;
     void runParameterJob(libqor::Parameter* parameter) noexcept;
-    void runRecheckJob(double factor) noexcept;
     void processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept;
     // Outputs without an input of their own get input 0; the rest stay as the wrapper left them.
     void passThrough(juce::AudioBuffer<float>& buffer) const noexcept;

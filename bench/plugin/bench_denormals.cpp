@@ -1,16 +1,19 @@
 // processBlock on quiet input: seconds of silence and of a -300 dB signal
-// after a loud burst, and silence from the start, beside a bass phrase, at
-// 48 kHz in 512-frame blocks, Quality 0 and 1. Quiet must cost no more than
-// music.
+// after a loud burst, and silence from the start, beside the render tool's
+// bass phrase, at 48 kHz in 512-frame blocks, Quality 0 and 1. Quiet must
+// cost no more than music.
 //
-// The half-band sections set flush-to-zero only on the thread that constructs
-// the processor, and a host's audio thread is usually another one. So each
-// case runs twice: processed on the constructing thread, and on a thread whose
-// MXCSR is the power-on default (no flush-to-zero, no denormals-are-zero), the
-// processor having been built on a helper thread. Time per iteration is the
+// A host's audio thread is usually not the one that built the processor, and
+// its MXCSR is the power-on default (no flush-to-zero, no denormals-are-zero).
+// processBlock sets flush-to-zero for each block on whatever thread runs it,
+// and construction gives the building thread its MXCSR back; each case runs
+// twice, processed on the building thread and on another one, both from the
+// default MXCSR, and the two should cost the same. Time per iteration is the
 // time of one 512-frame block.
 
 #include "plugin/KymAudioProcessor.h"
+#include "plugin/KymParameterTable.h"
+#include "tools/kym-render/BassRiff.h"
 
 #include <benchmark/benchmark.h>
 
@@ -45,38 +48,18 @@ enum Signal
 
 constexpr int settleBlocks = static_cast<int>(6.0 * sampleRate / blockSize);
 
-// Plucked eighth notes in E at 100 bpm, a few harmonics each, peaking near
-// -3 dBFS at amplitude 1: what the circuit sees from a bass.
-std::vector<float> bassPhrase(double amplitude)
-{
-    static constexpr int notes[] = { 28, 28, 31, 33, 28, 28, 38, 35, 28, 28, 31, 33, 36, 35, 33, 31 };
-    const int noteLength = static_cast<int>(0.3 * sampleRate);
-    std::vector<float> v(static_cast<size_t>(noteLength) * std::size(notes));
-    for (size_t n = 0; n < std::size(notes); ++n)
-    {
-        const double f0 = 440.0 * std::pow(2.0, (notes[n] - 69) / 12.0);
-        for (int i = 0; i < noteLength; ++i)
-        {
-            const double t = i / sampleRate;
-            double x = 0.0;
-            for (int k = 1; k <= 6; ++k)
-                x += std::sin(2.0 * M_PI * f0 * k * t) * std::exp(-t * (3.0 + 2.0 * k)) / k;
-            v[n * static_cast<size_t>(noteLength) + static_cast<size_t>(i)] = static_cast<float>(amplitude * 0.45 * x);
-        }
-    }
-    return v;
-}
+// What the circuit sees from a bass: the phrase peaking at -3 dBFS.
+constexpr double phrasePeak = 0.708;
 
-// Builds the processor on the calling thread (which then has flush-to-zero)
-// or on a helper thread (the calling thread keeps its MXCSR).
+// Builds the processor on the calling thread or on a helper thread.
 std::unique_ptr<KymAudioProcessor> makeProcessor(bool onThisThread, float quality)
 {
     std::unique_ptr<KymAudioProcessor> p;
     auto build = [&] {
         p = std::make_unique<KymAudioProcessor>();
         p->setPlayConfigDetails(1, 2, sampleRate, blockSize);
-        p->getParameters()[2]->setValue(0.7f);
-        p->getParameters()[8]->setValue(quality);
+        p->getParameters()[kym::driveIndex]->setValue(0.7f);
+        p->getParameters()[kym::qualityIndex]->setValue(quality);
     };
     if (onThisThread)
         build();
@@ -124,9 +107,9 @@ void processBlockQuiet(benchmark::State& state)
     _mm_setcsr(defaultCsr);
     auto p = makeProcessor(constructingThread, quality);
 
-    const auto phrase = bassPhrase(1.0);
+    const auto phrase = kymrender::bassRiff(sampleRate, phrasePeak);
     // A loud burst: the phrase 6 dB hotter, its peaks past full scale.
-    const auto loud = bassPhrase(2.0);
+    const auto loud = kymrender::bassRiff(sampleRate, 2.0 * phrasePeak);
     std::vector<float> tail(static_cast<size_t>(tailBlocks) * blockSize, 0.0f);
     if (signal == minus300dB)
         for (size_t i = 0; i < tail.size(); ++i)

@@ -379,17 +379,11 @@ struct DownTwoLanes
 };
 
 #if defined(__AVX__)
-// Up stages with 256-bit registers: one section's four live lanes in one
-// register, {B0, A1, A0, B1}, with coefficients {aB, aA, aA, aB}; the pair
-// {saved, x} that B0 and A1 take comes in one load, y fills the upper two.
-struct UpFourLanes
+// The lane-by-lane operations of the 256-bit traits below.
+struct FourLaneOps
 {
     using V = __m256d;
     using Mask = __m256d;
-    static constexpr int lanesPerSection = 4;
-    static constexpr int perGroup = 1;
-    static constexpr int delay = 1;
-    static constexpr int laneOf[4] = {2, 1, 0, 3};
 
     static V load(const double* x) noexcept { return _mm256_loadu_pd(x); }
     static void store(double* x, V v) noexcept { _mm256_storeu_pd(x, v); }
@@ -397,11 +391,23 @@ struct UpFourLanes
     static V add(V x, V y) noexcept { return _mm256_add_pd(x, y); }
     static V sub(V x, V y) noexcept { return _mm256_sub_pd(x, y); }
     static V mul(V x, V y) noexcept { return _mm256_mul_pd(x, y); }
+    static V select(Mask k, V taken, V kept) noexcept { return _mm256_blendv_pd(kept, taken, k); }
+};
+
+// Up stages with 256-bit registers: one section's four live lanes in one
+// register, {B0, A1, A0, B1}, with coefficients {aB, aA, aA, aB}; the pair
+// {saved, x} that B0 and A1 take comes in one load, y fills the upper two.
+struct UpFourLanes : FourLaneOps
+{
+    static constexpr int lanesPerSection = 4;
+    static constexpr int perGroup = 1;
+    static constexpr int delay = 1;
+    static constexpr int laneOf[4] = {2, 1, 0, 3};
+
     static Mask mask(const bool* active) noexcept
     {
         return _mm256_castsi256_pd(_mm256_set1_epi64x(active[0] ? -1 : 0));
     }
-    static V select(Mask k, V taken, V kept) noexcept { return _mm256_blendv_pd(kept, taken, k); }
     static V shiftIn(V previous, V) noexcept { return previous; }
     static V shiftIn0(V input, V) noexcept { return input; }
     // y: {y, y}, savedX: {saved, x}
@@ -425,26 +431,17 @@ struct UpFourLanes
 // A register's input takes its own lower section's output; with sections
 // two iterations apart that loop spans two iterations, and the add units
 // do half the work of one section per register.
-struct DownFourLanes
+struct DownFourLanes : FourLaneOps
 {
-    using V = __m256d;
-    using Mask = __m256d;
     static constexpr int lanesPerSection = 2;
     static constexpr int perGroup = 2;
     static constexpr int delay = 2;
 
-    static V load(const double* x) noexcept { return _mm256_loadu_pd(x); }
-    static void store(double* x, V v) noexcept { _mm256_storeu_pd(x, v); }
-    static V set1(double x) noexcept { return _mm256_set1_pd(x); }
-    static V add(V x, V y) noexcept { return _mm256_add_pd(x, y); }
-    static V sub(V x, V y) noexcept { return _mm256_sub_pd(x, y); }
-    static V mul(V x, V y) noexcept { return _mm256_mul_pd(x, y); }
     static Mask mask(const bool* active) noexcept
     {
         const long long lo = active[0] ? -1 : 0, hi = active[1] ? -1 : 0;
         return _mm256_castsi256_pd(_mm256_set_epi64x(hi, hi, lo, lo));
     }
-    static V select(Mask k, V taken, V kept) noexcept { return _mm256_blendv_pd(kept, taken, k); }
     // {upper section of the previous register, lower section of this one}
     static V shiftIn(V previous, V group) noexcept { return _mm256_permute2f128_pd(previous, group, 0x21); }
     static V shiftIn0(V input, V group) noexcept { return _mm256_permute2f128_pd(input, group, 0x20); }

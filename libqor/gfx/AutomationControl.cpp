@@ -5,10 +5,6 @@
 
 namespace libqor::gfx {
 
-namespace {
-constexpr int popupClickMask = juce::ModifierKeys::rightButtonModifier | juce::ModifierKeys::ctrlModifier;
-}
-
 AutomationControl::~AutomationControl()
 {
     parameter = nullptr;

@@ -16,6 +16,9 @@ class EditableControl;
 class AutomationControl
 {
 public:
+    // The modifiers of a popup click: a right click, or a click with ctrl.
+    static constexpr int popupClickMask = juce::ModifierKeys::rightButtonModifier | juce::ModifierKeys::ctrlModifier;
+
     // Menu ids besides the slot ids 1..n and -1..-n.
     static constexpr int setValueId = 1000;
     static constexpr int disconnectAllId = 99;

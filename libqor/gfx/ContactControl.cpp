@@ -3,7 +3,7 @@
 namespace libqor::gfx {
 
 ContactControl::ContactControl(const juce::Image& strip)
-    : filmStrip(strip)
+    : EditableControl(strip, 2)
 {
 }
 
@@ -41,12 +41,10 @@ void ContactControl::mouseUp(const juce::MouseEvent&)
 
 void ContactControl::paint(juce::Graphics& g)
 {
-    const int frame = frameIndex(numFrames);
     const bool silhouette = hovered && hoverHighlight;
     if (silhouette)
         g.setColour(juce::Colours::black.withAlpha((juce::uint8) 0x44));
-    g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight,
-                0, frame * frameHeight, filmStrip.getWidth(), frameHeight, silhouette);
+    drawFrame(g, silhouette);
 }
 
 } // namespace libqor::gfx

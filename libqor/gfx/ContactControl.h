@@ -22,11 +22,6 @@ public:
     void paint(juce::Graphics& g) override;
 
     std::function<void()> onRelease;
-    juce::Image filmStrip;
-    int numFrames = 2;
-    int frameWidth = 0;
-    int frameHeight = 0;
-    bool interactive = true;
     bool hovered = false;
     bool hoverHighlight = false;
 

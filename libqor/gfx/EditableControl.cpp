@@ -7,6 +7,26 @@ EditableControl::EditableControl()
 {
 }
 
+EditableControl::EditableControl(const juce::Image& strip, int frames)
+    : juce::Slider(juce::String()), filmStrip(strip), numFrames(frames)
+{
+}
+
+void EditableControl::setUpFilmStrip(EditableControl& c, juce::Slider::Listener* listener, int x, int y)
+{
+    c.setTextBoxStyle(juce::Slider::NoTextBox, false, 0, 0);
+    c.setSliderStyle(juce::Slider::RotaryVerticalDrag);
+    // A frame count below 1 would divide by zero; such a strip draws nothing.
+    const int frames = c.numFrames;
+    c.frameHeight = (c.filmStrip.isValid() && frames > 0) ? c.filmStrip.getHeight() / frames : 0;
+    c.frameWidth = c.filmStrip.isValid() ? c.filmStrip.getWidth() : 0;
+    c.setRange(0.0, 1.0, sliderInterval);
+    c.setBounds(x, y, c.filmStrip.getWidth(), frames > 0 ? c.filmStrip.getHeight() / frames : 0);
+    c.setValue(0.0, juce::dontSendNotification);
+    if (listener != nullptr)
+        c.addListener(listener);
+}
+
 EditableControl::~EditableControl()
 {
     if (boundParameter != nullptr)
@@ -55,6 +75,18 @@ int EditableControl::frameIndex(int numFrames) const noexcept
 {
     const double mn = getMinimum();
     return (int) ((double) (numFrames - 1) * (getValue() - mn) / (getMaximum() - mn) + 0.5);
+}
+
+void EditableControl::paint(juce::Graphics& g)
+{
+    drawFrame(g, false);
+}
+
+void EditableControl::drawFrame(juce::Graphics& g, bool silhouette) const
+{
+    const int frame = frameIndex(numFrames);
+    g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight,
+                0, frame * frameHeight, filmStrip.getWidth(), frameHeight, silhouette);
 }
 
 } // namespace libqor::gfx

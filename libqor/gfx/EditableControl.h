@@ -7,8 +7,8 @@
 
 namespace libqor::gfx {
 
-// Common base of the film-strip controls: a 0..1 slider that can write a bound
-// parameter and observe it.
+// Common base of the film-strip controls: a 0..1 slider drawn as one frame of
+// a film strip, which can write a bound parameter and observe it.
 class EditableControl : public juce::Slider, public libqor::ParamObserver
 {
 public:
@@ -16,6 +16,7 @@ public:
     static constexpr double sliderInterval = 0.0010000000474974513;
 
     EditableControl();
+    EditableControl(const juce::Image& strip, int frames);
     ~EditableControl() override;
 
     virtual void setRelativeParameter(libqor::Parameter* p, bool observe);
@@ -24,35 +25,31 @@ public:
     virtual void updateParameter();
 
     void valueChanged() override;
+    // The strip's frame for the current value, at the control's origin.
+    void paint(juce::Graphics& g) override;
 
     // The set-up every film-strip control gets from its factory (or owner):
     // no text box, vertical drag, one frame in size, value 0, the listener.
-    template <typename Control>
-    static void setUpFilmStrip(Control& c, juce::Slider::Listener* listener, int x, int y);
+    static void setUpFilmStrip(EditableControl& c, juce::Slider::Listener* listener, int x, int y);
 
     libqor::Parameter* boundParameter = nullptr;
+    // Frames stacked vertically, all of one size; the size is set up from
+    // the strip and the frame count.
+    juce::Image filmStrip;
+    int numFrames = 2;
+    int frameWidth = 0;
+    int frameHeight = 0;
+    // Cleared, the control's clicks and drags leave its value alone.
+    bool interactive = true;
 
 protected:
     // Frame of an n-frame strip for the current value, top frame at the minimum.
     int frameIndex(int numFrames) const noexcept;
+    // What paint draws; with silhouette set, the frame's alpha filled with
+    // the context's current colour.
+    void drawFrame(juce::Graphics& g, bool silhouette) const;
 
     JUCE_DECLARE_NON_COPYABLE(EditableControl)
 };
-
-template <typename Control>
-void EditableControl::setUpFilmStrip(Control& c, juce::Slider::Listener* listener, int x, int y)
-{
-    c.setTextBoxStyle(juce::Slider::NoTextBox, false, 0, 0);
-    c.setSliderStyle(juce::Slider::RotaryVerticalDrag);
-    // A frame count below 1 would divide by zero; such a strip draws nothing.
-    const int frames = c.numFrames;
-    c.frameHeight = (c.filmStrip.isValid() && frames > 0) ? c.filmStrip.getHeight() / frames : 0;
-    c.frameWidth = c.filmStrip.isValid() ? c.filmStrip.getWidth() : 0;
-    c.setRange(0.0, 1.0, sliderInterval);
-    c.setBounds(x, y, c.filmStrip.getWidth(), frames > 0 ? c.filmStrip.getHeight() / frames : 0);
-    c.setValue(0.0, juce::dontSendNotification);
-    if (listener != nullptr)
-        c.addListener(listener);
-}
 
 } // namespace libqor::gfx

@@ -2,10 +2,6 @@
 
 namespace libqor::gfx {
 
-namespace {
-constexpr int popupClickMask = juce::ModifierKeys::rightButtonModifier | juce::ModifierKeys::ctrlModifier;
-}
-
 FilmStripKnob* FilmStripKnob::addKnob(juce::Slider::Listener* listener, int x, int y, juce::Image& strip, int numFrames)
 {
     auto* knob = new FilmStripKnob(strip, numFrames);
@@ -14,7 +10,7 @@ FilmStripKnob* FilmStripKnob::addKnob(juce::Slider::Listener* listener, int x, i
 }
 
 FilmStripKnob::FilmStripKnob(const juce::Image& strip, int frames)
-    : filmStrip(strip), numFrames(frames)
+    : EditableControl(strip, frames)
 {
 }
 
@@ -22,13 +18,6 @@ FilmStripKnob::~FilmStripKnob()
 {
     // The custom menu belongs to whoever set it.
     customMenu = nullptr;
-}
-
-void FilmStripKnob::paint(juce::Graphics& g)
-{
-    const int frame = frameIndex(numFrames);
-    g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight,
-                0, frame * frameHeight, filmStrip.getWidth(), frameHeight, false);
 }
 
 void FilmStripKnob::visibilityChanged() {}

@@ -17,7 +17,6 @@ public:
     FilmStripKnob(const juce::Image& strip, int frames);
     ~FilmStripKnob() override;
 
-    void paint(juce::Graphics& g) override;
     void visibilityChanged() override;
     void startedDragging() override;
     void mouseDrag(const juce::MouseEvent& e) override;
@@ -31,13 +30,8 @@ public:
     bool customMenuEnabled = false;
     juce::PopupMenu* customMenu = nullptr;
     std::function<void(int)> onMenuResult;
-    juce::Image filmStrip;
-    int numFrames;
-    int frameWidth = 0;
-    int frameHeight = 0;
     float defaultValue = 0.5f;
     bool doubleClickResets = true;
-    bool interactive = true;
 
     JUCE_DECLARE_NON_COPYABLE(FilmStripKnob)
 };

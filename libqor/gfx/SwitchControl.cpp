@@ -3,7 +3,6 @@
 namespace libqor::gfx {
 
 namespace {
-constexpr int popupClickMask = juce::ModifierKeys::rightButtonModifier | juce::ModifierKeys::ctrlModifier;
 constexpr int hintDelayMs = 50;
 }
 
@@ -15,7 +14,7 @@ SwitchControl* SwitchControl::addSwitch(juce::Slider::Listener* listener, int x,
 }
 
 SwitchControl::SwitchControl(const juce::Image& strip)
-    : filmStrip(strip)
+    : EditableControl(strip, 2)
 {
 }
 
@@ -56,13 +55,6 @@ void SwitchControl::mouseDown(const juce::MouseEvent& e)
             onPopupClick();
     }
     AutomationControl::mouseDown(e, this);
-}
-
-void SwitchControl::paint(juce::Graphics& g)
-{
-    const int frame = frameIndex(numFrames);
-    g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight,
-                0, frame * frameHeight, filmStrip.getWidth(), frameHeight, false);
 }
 
 } // namespace libqor::gfx

@@ -26,16 +26,10 @@ public:
 
     void mouseEnter(const juce::MouseEvent& e) override;
     void mouseDown(const juce::MouseEvent& e) override;
-    void paint(juce::Graphics& g) override;
     void timerCallback() override;
 
     HintDisplay* hintTarget = nullptr;
     juce::String hintText;
-    juce::Image filmStrip;
-    int numFrames = 2;
-    int frameWidth = 0;
-    int frameHeight = 0;
-    bool interactive = true;
     std::function<void()> onClick;
     std::function<void()> onPopupClick;
 

@@ -35,7 +35,7 @@ class StateDump
 public:
     explicit StateDump(const KYM& e)
     {
-        for (int i = 0; i < 7; ++i)
+        for (int i = 0; i < KYM::Slot::count; ++i)
         {
             const std::string s = "slots[" + std::to_string(i) + "].";
             add(s + "value", e.slots[i].value);

@@ -8,6 +8,8 @@
 
 namespace {
 
+using Slot = KYM::Slot;
+
 // The processor's start-up sequence.
 std::unique_ptr<KYM> readyEngine(double fs = 88200.0)
 {
@@ -18,10 +20,10 @@ std::unique_ptr<KYM> readyEngine(double fs = 88200.0)
     return eng;
 }
 
-// Slot 0 is never read by updateParameters: its construction flag stays.
+// The input scale is never read by updateParameters: its construction flag stays.
 bool anyChanged(const KYM& eng)
 {
-    for (int i = 1; i < 7; ++i)
+    for (int i = Slot::level; i < Slot::count; ++i)
         if (eng.slots[i].changed)
             return true;
     return false;
@@ -32,29 +34,30 @@ bool anyChanged(const KYM& eng)
 TEST(KYM, ConstructionWritesTheInitialPositions)
 {
     KYM eng;
-    const double values[7] = { 1.0, 0.094999999986225, 0.5, 0.5, 0.5, 0.5, 0.0 };
-    const uint8_t changed[7] = { 1, 1, 1, 1, 1, 1, 0 }; // slot 6 stays at its 0.0
-    for (int i = 0; i < 7; ++i)
+    // In slot order: input scale, level, bass, treble, drive, presence, blend.
+    const double values[Slot::count] = { 1.0, 0.094999999986225, 0.5, 0.5, 0.5, 0.5, 0.0 };
+    const uint8_t changed[Slot::count] = { 1, 1, 1, 1, 1, 1, 0 }; // blend stays at its 0.0
+    for (int i = 0; i < Slot::count; ++i)
     {
         EXPECT_NEAR(eng.slots[i].value, values[i], 1e-15) << "slot " << i;
         EXPECT_EQ(eng.slots[i].changed, changed[i]) << "slot " << i;
         EXPECT_EQ(eng.slots[i].segTaper, 0) << "slot " << i;
-        EXPECT_EQ(eng.slots[i].logTaper, i == 1 ? 1 : 0) << "slot " << i;
+        EXPECT_EQ(eng.slots[i].logTaper, i == Slot::level ? 1 : 0) << "slot " << i;
     }
 }
 
-// Slots 6/1 and 2/3 share a stage: when the first of a pair was set the
-// second stays set for the next call.
+// Blend and level, bass and treble share a stage: when the first of a pair
+// was set the second stays set for the next call.
 TEST(KYM, FirstUpdateLeavesTrebleForTheSecond)
 {
     KYM eng;
     eng.updateSamplerate(88200.0);
-    for (int i = 0; i < 7; ++i)
-        EXPECT_EQ(eng.slots[i].changed, i == 6 ? 0 : 1) << "rate update touches no flag, slot " << i;
+    for (int i = 0; i < Slot::count; ++i)
+        EXPECT_EQ(eng.slots[i].changed, i == Slot::blend ? 0 : 1) << "rate update touches no flag, slot " << i;
 
     eng.updateParameters();
-    for (int i = 0; i < 7; ++i)
-        EXPECT_EQ(eng.slots[i].changed, i == 3 || i == 0 ? 1 : 0) << "slot " << i;
+    for (int i = 0; i < Slot::count; ++i)
+        EXPECT_EQ(eng.slots[i].changed, i == Slot::treble || i == Slot::inputScale ? 1 : 0) << "slot " << i;
     eng.updateParameters();
     EXPECT_FALSE(anyChanged(eng));
 }
@@ -62,17 +65,17 @@ TEST(KYM, FirstUpdateLeavesTrebleForTheSecond)
 TEST(KYM, PairRuleBlendAndLevel)
 {
     auto eng = readyEngine();
-    eng->setParameterSlot(6, 0.4);
-    eng->setParameterSlot(1, 1.0);
+    eng->setParameterSlot(Slot::blend, 0.4);
+    eng->setParameterSlot(Slot::level, 1.0);
     eng->updateParameters();
-    EXPECT_EQ(eng->slots[1].changed, 1);
+    EXPECT_EQ(eng->slots[Slot::level].changed, 1);
     // the blend record is recomputed from both slots already
     EXPECT_EQ(eng->blend.R2, 0.4 * 100000.0);
-    EXPECT_EQ(eng->blend.level, eng->slots[1].value);
+    EXPECT_EQ(eng->blend.level, eng->slots[Slot::level].value);
     eng->updateParameters();
     EXPECT_FALSE(anyChanged(*eng));
 
-    eng->setParameterSlot(1, 0.0);
+    eng->setParameterSlot(Slot::level, 0.0);
     eng->updateParameters();
     EXPECT_FALSE(anyChanged(*eng));
     EXPECT_EQ(eng->blend.level, 0.0);
@@ -82,19 +85,19 @@ TEST(KYM, UpdatesReachTheirStages)
 {
     auto eng = readyEngine();
 
-    eng->setParameterSlot(4, 1.0);
+    eng->setParameterSlot(Slot::drive, 1.0);
     eng->updateParameters();
     EXPECT_EQ(eng->drive.Rv, KYM_DRIVE::potLaw(1.0));
     EXPECT_EQ(eng->presence.Rv, KYM_PRESENCE::potLaw(0.5));
 
-    eng->setParameterSlot(5, 0.0);
+    eng->setParameterSlot(Slot::presence, 0.0);
     eng->updateParameters();
     EXPECT_EQ(eng->presence.Rv, KYM_PRESENCE::potLaw(0.0));
 
     for (int i = 0; i < 20000; ++i)
         eng->processSample(0.0);
     ASSERT_TRUE(eng->tonestage.stepFn == &KYM_TONESTAGE::step_null);
-    eng->setParameterSlot(3, 0.9);
+    eng->setParameterSlot(Slot::treble, 0.9);
     eng->updateParameters();
     EXPECT_EQ(eng->tonestage.treble, 0.9);
     EXPECT_EQ(eng->tonestage.bass, 0.5);
@@ -112,8 +115,8 @@ class LevelTaper : public ::testing::TestWithParam<TaperCase> {};
 TEST_P(LevelTaper, MapsPosition)
 {
     KYM eng;
-    eng.setParameterSlot(1, GetParam().position);
-    EXPECT_NEAR(eng.slots[1].value, GetParam().value, 1e-15) << GetParam().position;
+    eng.setParameterSlot(Slot::level, GetParam().position);
+    EXPECT_NEAR(eng.slots[Slot::level].value, GetParam().value, 1e-15) << GetParam().position;
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, LevelTaper,
@@ -123,11 +126,11 @@ INSTANTIATE_TEST_SUITE_P(Positions, LevelTaper,
 TEST(KYM, SegmentedTaper)
 {
     KYM eng;
-    eng.slots[4].segTaper = 1;
-    eng.setParameterSlot(4, 0.25);
-    EXPECT_EQ(eng.slots[4].value, 0.2 * 0.25);
-    eng.setParameterSlot(4, 0.75);
-    EXPECT_EQ(eng.slots[4].value, 1.8 * 0.75 + (-0.8));
+    eng.slots[Slot::drive].segTaper = 1;
+    eng.setParameterSlot(Slot::drive, 0.25);
+    EXPECT_EQ(eng.slots[Slot::drive].value, 0.2 * 0.25);
+    eng.setParameterSlot(Slot::drive, 0.75);
+    EXPECT_EQ(eng.slots[Slot::drive].value, 1.8 * 0.75 + (-0.8));
 }
 
 struct ChangeCase
@@ -142,13 +145,13 @@ TEST_P(ChangedRule, OnlyAboveOneNano)
 {
     const ChangeCase& c = GetParam();
     auto eng = readyEngine();
-    eng->setParameterSlot(4, c.from);
+    eng->setParameterSlot(Slot::drive, c.from);
     eng->updateParameters();
     const double rv = eng->drive.Rv;
 
-    eng->setParameterSlot(4, c.to);
-    EXPECT_EQ(eng->slots[4].value, c.to); // stored either way
-    EXPECT_EQ(eng->slots[4].changed != 0, c.raises) << c.from << " -> " << c.to;
+    eng->setParameterSlot(Slot::drive, c.to);
+    EXPECT_EQ(eng->slots[Slot::drive].value, c.to); // stored either way
+    EXPECT_EQ(eng->slots[Slot::drive].changed != 0, c.raises) << c.from << " -> " << c.to;
     eng->updateParameters();
     EXPECT_EQ(eng->drive.Rv != rv, c.raises);
 }
@@ -161,17 +164,17 @@ INSTANTIATE_TEST_SUITE_P(Deltas, ChangedRule,
 TEST(KYM, SetParameterSlotNeverClearsAFlag)
 {
     KYM eng;
-    eng.setParameterSlot(2, 0.5); // same value: the construction's flag stays
-    EXPECT_EQ(eng.slots[2].changed, 1);
+    eng.setParameterSlot(Slot::bass, 0.5); // same value: the construction's flag stays
+    EXPECT_EQ(eng.slots[Slot::bass].changed, 1);
 }
 
 TEST(KYM, OutOfRangeSlotIndexIsIgnored)
 {
     KYM eng;
-    ParamSlot before[7];
+    ParamSlot before[Slot::count];
     std::memcpy(before, eng.slots, sizeof before);
     eng.setParameterSlot(-1, 0.7);
-    eng.setParameterSlot(7, 0.7);
+    eng.setParameterSlot(Slot::count, 0.7);
     eng.setParameterSlot(1000000, 0.7);
     EXPECT_EQ(std::memcmp(before, eng.slots, sizeof before), 0);
 }
@@ -252,7 +255,7 @@ TEST_P(Corners, SineStaysFiniteAndBounded)
 {
     const double fs = GetParam();
     const int n = static_cast<int>(fs * 0.1);
-    const int controls[6] = { 1, 2, 3, 4, 5, 6 };
+    const int controls[6] = { Slot::level, Slot::bass, Slot::treble, Slot::drive, Slot::presence, Slot::blend };
     for (int mask = 0; mask < 64; ++mask)
     {
         auto eng = readyEngine(fs);

@@ -201,7 +201,7 @@ TEST_P(BlockPath, SignalsAtDefaultAndDrivenSettings)
             SideBySide run(GetParam(), 176400.0);
             ASSERT_TRUE(run.selected);
             if (driven)
-                for (int slot = 1; slot <= 6; ++slot)
+                for (int slot = KYM::Slot::level; slot <= KYM::Slot::blend; ++slot)
                     run.setControl(slot, 1.0);
             // The tone ramp from construction is still running at the start.
             ASSERT_TRUE(ramping(*run.ref));
@@ -217,7 +217,7 @@ TEST_P(BlockPath, ControlChangesBetweenBlocks)
     SideBySide run(GetParam(), 176400.0);
     ASSERT_TRUE(run.selected);
     std::mt19937 rng(3);
-    std::uniform_int_distribution<int> slot(1, 6), size(1, 3000);
+    std::uniform_int_distribution<int> slot(KYM::Slot::level, KYM::Slot::blend), size(1, 3000);
     std::uniform_real_distribution<double> position(0.0, 1.0);
     const std::vector<double> noise = makeSignal(kSignals[1], 300000, 5);
     size_t pos = 0;
@@ -318,7 +318,7 @@ TEST(KYMStateDump, SeesEveryKindOfField)
     EXPECT_GT(StateDump(*a).size(), 250u);
 
     const std::function<void(KYM&)> changes[] = {
-        [](KYM& e) { e.slots[3].changed = 1; },
+        [](KYM& e) { e.slots[KYM::Slot::treble].changed = 1; },
         [](KYM& e) { e.finalHighpass.st = -0.0; },
         [](KYM& e) { e.inputNetwork.x[4] = 1e-300; },
         [](KYM& e) { e.drive.core = 0.5; },

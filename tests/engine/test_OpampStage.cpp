@@ -85,7 +85,7 @@ TEST(OpampStage, CircuitValuesAndConductancesAt88200)
         {"Rf*Rp*Ro", d.Rf * d.Rp * d.Ro, 35014087480216.984},
         {"Rf*Ro", d.Rf * d.Ro, 3.3e7},
         {"Rp*Ro", d.Rp * d.Ro, 106103295.39459692},
-        // The gain leg's N1 carries Rf*A0 in its listed value.
+        // N1 carries Rf*A0 as the product Rf*Rp*gm above gives it.
         {"N1", d.coeffs[KYM_DRIVE::cN1], 66000000000.00001 * (1 + d.Rv * d.G2)},
     };
     for (const auto& c : cases)

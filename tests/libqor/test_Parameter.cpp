@@ -1,13 +1,14 @@
 #include "libqor/Parameter.h"
 
+#include "NotificationGate.h"
+#include "Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -53,39 +54,8 @@ struct Recorder : ParamObserver
     std::function<void()> onNotify;
 };
 
-// Ends the test program when its scope is not left in time: a thread that
-// hangs cannot fail a test any other way.
-class Watchdog
-{
-public:
-    explicit Watchdog(const char* what)
-        : guard([this, what] {
-              std::unique_lock<std::mutex> lock(mutex);
-              if (!done.wait_for(lock, std::chrono::seconds(60), [this] { return left; }))
-              {
-                  std::fprintf(stderr, "hang: %s\n", what);
-                  std::abort();
-              }
-          })
-    {
-    }
-
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            left = true;
-        }
-        done.notify_all();
-        guard.join();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable done;
-    bool left = false;
-    std::thread guard;
-};
+using qortest::Watchdog;
+using namespace std::chrono_literals;
 
 enum class Kind { Bypass, Quality, Drive, Input };
 
@@ -418,7 +388,7 @@ TEST_F(ObserverListTest, EditsFromInsideTheWalkDoNotWaitForIt)
     p.AddObserver(&b);
     p.AddObserver(&c);
 
-    const Watchdog watchdog("edits from inside a notification");
+    const Watchdog watchdog("edits from inside a notification", 60s);
     a.onNotify = [this] { p.RemoveObserver(&c); };
     p.SetNormalised(0.5);
     EXPECT_EQ(journal, (std::vector<Recorder*> { &a, &b }));
@@ -474,41 +444,7 @@ struct Counter : ParamObserver
     std::atomic<long> calls { 0 };
 };
 
-// Holds every notification that reaches it until opened.
-struct Gate : ParamObserver
-{
-    void notifyParamChange(Parameter*) override
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++inside;
-        ++calls;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
-        --inside;
-    }
-    void parameterCheck(Parameter*) override {}
-
-    void waitUntilInside(int count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return inside >= count; });
-    }
-
-    void release()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            open = true;
-        }
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int inside = 0;
-    int calls = 0;
-    bool open = false;
-};
+using Gate = qortest::NotificationGate;
 
 // Removes the observer on a thread of its own, so that the test sees whether
 // the removal is still waiting.
@@ -552,7 +488,7 @@ TEST(ParameterThreadsTest, RemovalWaitsOnlyForACallOfTheRemovedObserver)
     gate.waitUntilInside(1);
 
     {
-        Watchdog watchdog("edits beside a notification held open");
+        Watchdog watchdog("edits beside a notification held open", 60s);
         p.RemoveObserver(&after);
         p.AddObserver(&added);
         p.RemoveObserver(&added);
@@ -591,7 +527,7 @@ TEST(ParameterThreadsTest, NotificationsBeyondTheSlotsStillHoldUpTheirObserversR
 
     std::vector<std::unique_ptr<Counter>> late;
     {
-        Watchdog watchdog("additions beside notifications held open");
+        Watchdog watchdog("additions beside notifications held open", 60s);
         for (int i = 0; i < 20; ++i)
         {
             late.push_back(std::make_unique<Counter>());

@@ -117,8 +117,8 @@ TEST(ProcessorConstruction, ScalarStateEngineAndQueue)
     EXPECT_EQ(p.outputBuffer->length, 8192);
     EXPECT_EQ(p.sampler.factor, 2);
     EXPECT_EQ(p.engine.fs, 88200.0);
-    EXPECT_EQ(p.engine.slots[1].value, 0.094999999986225);
-    EXPECT_EQ(p.engine.slots[6].value, 0.0);
+    EXPECT_EQ(p.engine.slots[KYM::Slot::level].value, 0.094999999986225);
+    EXPECT_EQ(p.engine.slots[KYM::Slot::blend].value, 0.0);
     EXPECT_EQ(queuedJobs(p), 0u);
     EXPECT_EQ(p.messageQueue.peek(), nullptr);
     EXPECT_FALSE(p.consumeEditorRefreshRequest());
@@ -255,7 +255,7 @@ TEST(ProcessorJobs, QueuedJobsAllRunAtTheNextBlockWithTheLatestValues)
     setHost(*p, 0, 0.75f);
     runEmptyBlock(*p);
     EXPECT_EQ(queuedJobs(*p), 0u);
-    EXPECT_EQ(p->engine.slots[4].value, 0.8f * 10.0 / 10.0);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, 0.8f * 10.0 / 10.0);
     EXPECT_EQ(p->inputGain, 1.5);
 }
 
@@ -268,15 +268,16 @@ TEST(ProcessorJobs, EngineSlotsGetTheValueOverTen)
         int slot;
         double position; // after the slot's taper
     };
+    using Slot = KYM::Slot;
     const Case cases[] = {
-        { 1, 1.0f, 1, 1.0 },      // Level 10, log taper maps 1 to 1
-        { 1, 0.0f, 1, 0.0 },
-        { 2, 1.0f, 4, 1.0 },      // Drive
-        { 2, 0.25f, 4, 0.25 },
-        { 3, 0.75f, 2, 0.75 },    // Low -> bass
-        { 4, 0.125f, 3, 0.125 },  // High -> treble
-        { 5, 0.0f, 5, 0.0 },      // Presence
-        { 6, 0.5f, 6, 0.5 },      // Blend
+        { 1, 1.0f, Slot::level, 1.0 },      // Level 10, log taper maps 1 to 1
+        { 1, 0.0f, Slot::level, 0.0 },
+        { 2, 1.0f, Slot::drive, 1.0 },      // Drive
+        { 2, 0.25f, Slot::drive, 0.25 },
+        { 3, 0.75f, Slot::bass, 0.75 },     // Low
+        { 4, 0.125f, Slot::treble, 0.125 }, // High
+        { 5, 0.0f, Slot::presence, 0.0 },   // Presence
+        { 6, 0.5f, Slot::blend, 0.5 },      // Blend
     };
     for (const auto& c : cases)
     {
@@ -473,7 +474,7 @@ TEST(ProcessorAudioRoad, MatchesThePartsDrivenByHand)
 
         // The calls the processor made: construction, then the jobs for
         // Input, Drive and Quality (each ending with an update), then the
-        // recheck and its job.
+        // rate recheck, which sets the sampler's factor and the engine's rate.
         auto sampler = std::make_unique<libqor::blockUpDownsampling>();
         auto engine = std::make_unique<KYM>();
         const int factor = quality == 0 ? 2 : 4;
@@ -481,7 +482,7 @@ TEST(ProcessorAudioRoad, MatchesThePartsDrivenByHand)
         engine->updateSamplerate(88200.0);
         engine->updateParameters();
         engine->updateParameters();
-        engine->setParameterSlot(4, p->parameters[2]->value.load() / 10.0);
+        engine->setParameterSlot(KYM::Slot::drive, p->parameters[2]->value.load() / 10.0);
         engine->updateParameters();
         sampler->setFactor(factor);
         engine->updateParameters();
@@ -598,7 +599,7 @@ TEST(ProcessorAudioRoad, BypassPassesTheBlockAndKeepsApplyingChanges)
     setHost(*p, 8, 1.0f);
     runEmptyBlock(*p);
     runEmptyBlock(*p);
-    EXPECT_EQ(p->engine.slots[4].value, p->parameters[2]->value.load() / 10.0);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, p->parameters[2]->value.load() / 10.0);
     EXPECT_EQ(p->engine.fs, 176400.0);
     EXPECT_EQ(p->sampler.factor, 4);
 
@@ -613,15 +614,9 @@ TEST(ProcessorAudioRoad, BypassPassesTheBlockAndKeepsApplyingChanges)
     const auto tune = bassSignal(44100, 44100.0);
     const auto resumed = runInBlocks(*p, tune, 256);
     const auto expected = runInBlocks(*fresh, tune, 256);
-    float peak = 0.0f;
-    float drift = 0.0f;
-    for (size_t i = resumed.size() / 2; i < resumed.size(); ++i)
-    {
-        peak = std::max(peak, std::abs(expected[i]));
-        drift = std::max(drift, std::abs(resumed[i] - expected[i]));
-    }
-    EXPECT_GT(peak, 1e-3f);
-    EXPECT_LT(drift, 1e-4f * peak);
+    const SecondHalf h = secondHalfOf(resumed, expected);
+    EXPECT_GT(h.peak, 1e-3f);
+    EXPECT_LT(h.drift, 1e-4f * h.peak);
 }
 
 TEST(ProcessorAudioRoad, BypassOnOneInTwoOutFeedsTheSecondOutput)

@@ -92,7 +92,8 @@ TEST(ProcessorAllocation, ProcessBlockAllocatesNothingAfterTheFirstBlock)
     for (int block = 0; block < 60; ++block)
     {
         // Changes arrive between blocks from the host's side, as they would
-        // from another thread: every kind of job, the recheck included.
+        // from another thread: every parameter, Quality (and so the rate
+        // recheck) included.
         switch (block % 6)
         {
             case 1: setHost(*p, 2, 0.1f + 0.01f * static_cast<float>(block)); break;

@@ -73,7 +73,7 @@ TEST(ProcessorHostBypass, BothOutputsCarryTheInputAndNoJobWaits)
         ASSERT_EQ(g.plugin->messageQueue.size_approx(), 0u) << "block " << block;
     }
     // What the jobs carried is in place for the first processed block.
-    EXPECT_EQ(g.plugin->engine.slots[4].value, g.plugin->parameters[2]->value.load() / 10.0);
+    EXPECT_EQ(g.plugin->engine.slots[KYM::Slot::drive].value, g.plugin->parameters[2]->value.load() / 10.0);
     EXPECT_EQ(g.plugin->inputGain, g.plugin->parameters[0]->value.load());
     EXPECT_EQ(g.plugin->bypass, g.plugin->parameters[7]->value.load() >= 0.5);
 

@@ -364,7 +364,7 @@ TEST(ProcessorState, LoadedSettingsReachTheEngineAtTheNextBlock)
     runEmptyBlock(*p);
     runEmptyBlock(*p);
     EXPECT_EQ(p->inputGain, 0.5);
-    EXPECT_EQ(p->engine.slots[4].value, 0.75);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, 0.75);
     EXPECT_TRUE(p->bypass);
     EXPECT_EQ(p->sampler.factor, 4);
     EXPECT_EQ(p->engine.fs, 176400.0);

@@ -4,17 +4,15 @@
 
 #include "test_processor_state_support.h"
 
+#include "Watchdog.h"
+
 #include "plugin/KymStateRecord.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 using namespace kymtest;
 
@@ -24,46 +22,11 @@ namespace
 // Far above what any load takes, even under the sanitizers; a hung load never returns.
 constexpr std::chrono::seconds loadLimit { 30 };
 
-// A hung load cannot be stopped, only reported; the report goes to standard
-// output because the load's standard error is being captured.
-class Watchdog
-{
-public:
-    explicit Watchdog(std::string what)
-        : thread([this, what = std::move(what)] {
-              std::unique_lock<std::mutex> lock(mutex);
-              if (!returned.wait_for(lock, loadLimit, [this] { return done; }))
-              {
-                  std::printf("watchdog: loading \"%s\" has not returned after %d s\n", what.c_str(),
-                              static_cast<int>(loadLimit.count()));
-                  std::fflush(stdout);
-                  std::abort();
-              }
-          })
-    {
-    }
-
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-        }
-        returned.notify_one();
-        thread.join();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable returned;
-    bool done = false;
-    std::thread thread; // last, so that it starts once the members above exist
-};
-
 // Loads under the watchdog; returns what reached standard error.
 std::string load(KymAudioProcessor& p, const std::string& what, const Bytes& bytes)
 {
-    const Watchdog watchdog(what);
+    // Standard error is being captured: the report goes to standard output.
+    const qortest::Watchdog watchdog("loading \"" + what + "\"", loadLimit, stdout);
     testing::internal::CaptureStderr();
     p.setStateInformation(bytes.data(), static_cast<int>(bytes.size()));
     return testing::internal::GetCapturedStderr();
@@ -78,8 +41,8 @@ std::unique_ptr<KymAudioProcessor> processorAtStart()
     auto p = makeProcessor();
     for (int i = 0; i < 9; ++i)
         p->parameters[i]->SetNormalised(startValues[i]);
-    runEmptyBlock(*p); // the parameter jobs, which post the rate recheck for 4x
-    runEmptyBlock(*p); // the recheck
+    runEmptyBlock(*p); // the parameter jobs; the same block's recheck takes up 4x
+    runEmptyBlock(*p); // and one with nothing queued
     return p;
 }
 

@@ -2,9 +2,12 @@
 
 #include "plugin/KymAudioProcessor.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace kymtest
@@ -19,7 +22,9 @@ inline std::unique_ptr<KymAudioProcessor> makeProcessor(int ins = 2, int outs = 
 }
 
 // A bass-like test signal: a low fundamental with harmonics and a slow swell,
-// loud enough to drive the circuit into its curve.
+// loud enough to drive the circuit into its curve. Not the render tool's
+// phrase: a steady tone, cut to whatever length a test needs, with signal in
+// every block from the first frame on, and no gaps or silent tail.
 inline std::vector<float> bassSignal(int n, double rate, float amplitude = 0.5f)
 {
     std::vector<float> s(static_cast<size_t>(n));
@@ -74,6 +79,43 @@ inline void runEmptyBlock(KymAudioProcessor& p)
 inline void setHost(KymAudioProcessor& p, int index, float normalised)
 {
     p.getParameters()[index]->setValue(normalised);
+}
+
+// A host's listener that takes the host's own lock, as a wrapper and a host
+// that guard their automation data with it do.
+struct LockingListener : juce::AudioProcessorListener
+{
+    explicit LockingListener(std::mutex& hostLock) : lock(hostLock) {}
+
+    void audioProcessorParameterChanged(juce::AudioProcessor*, int, float) override
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        calls.fetch_add(1, std::memory_order_relaxed);
+    }
+    void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
+
+    std::mutex& lock;
+    std::atomic<long> calls { 0 };
+};
+
+// The largest difference between two renderings over the second half, where
+// a restart's input rise has long settled, and the peak there of the one
+// expected.
+struct SecondHalf
+{
+    float peak = 0.0f;
+    float drift = 0.0f;
+};
+
+inline SecondHalf secondHalfOf(const std::vector<float>& actual, const std::vector<float>& expected)
+{
+    SecondHalf h;
+    for (size_t i = actual.size() / 2; i < actual.size(); ++i)
+    {
+        h.peak = std::max(h.peak, std::abs(expected[i]));
+        h.drift = std::max(h.drift, std::abs(actual[i] - expected[i]));
+    }
+    return h;
 }
 
 inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b)

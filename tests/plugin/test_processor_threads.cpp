@@ -1,113 +1,31 @@
 #include "test_processor_support.h"
 
+#include "NotificationGate.h"
+#include "Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 using namespace kymtest;
+using qortest::Watchdog;
 using namespace std::chrono_literals;
 
 namespace
 {
 
-// Ends the test program when its scope is not left in time: a thread that
-// hangs cannot fail a test any other way.
-class Watchdog
-{
-public:
-    Watchdog(const char* what, std::chrono::seconds limit)
-        : guard([this, what, limit] {
-              std::unique_lock<std::mutex> lock(mutex);
-              if (!done.wait_for(lock, limit, [this] { return left; }))
-              {
-                  std::fprintf(stderr, "hang: %s did not finish in %lld s\n", what,
-                               static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          })
-    {
-    }
-
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            left = true;
-        }
-        done.notify_all();
-        guard.join();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable done;
-    bool left = false;
-    std::thread guard;
-};
-
-// Holds every notification that reaches it until opened.
-struct Gate : libqor::ParamObserver
-{
-    void notifyParamChange(libqor::Parameter*) override
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++inside;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
-        --inside;
-    }
-    void parameterCheck(libqor::Parameter*) override {}
-
-    void waitUntilInside(int count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return inside >= count; });
-    }
-
-    void release()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            open = true;
-        }
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int inside = 0;
-    bool open = false;
-};
+using Gate = qortest::NotificationGate;
 
 struct Bystander : libqor::ParamObserver
 {
     void notifyParamChange(libqor::Parameter*) override {}
     void parameterCheck(libqor::Parameter*) override {}
-};
-
-// A host's listener that takes the host's own lock, as a host that guards its
-// automation data does.
-struct LockingListener : juce::AudioProcessorListener
-{
-    explicit LockingListener(std::mutex& hostLock) : lock(hostLock) {}
-
-    void audioProcessorParameterChanged(juce::AudioProcessor*, int, float) override
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        calls.fetch_add(1, std::memory_order_relaxed);
-    }
-    void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
-
-    std::mutex& lock;
-    std::atomic<long> calls { 0 };
 };
 
 } // namespace
@@ -165,8 +83,8 @@ TEST(ProcessorThreads, PostsFromEveryThreadMeetTheAudioRoad)
     runEmptyBlock(*p);
     runEmptyBlock(*p);
     EXPECT_EQ(p->inputGain, 1.5);
-    EXPECT_EQ(p->engine.slots[4].value, p->parameters[2]->value.load() / 10.0);
-    EXPECT_EQ(p->engine.slots[3].value, p->parameters[4]->value.load() / 10.0);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, p->parameters[2]->value.load() / 10.0);
+    EXPECT_EQ(p->engine.slots[KYM::Slot::treble].value, p->parameters[4]->value.load() / 10.0);
     EXPECT_EQ(p->sampler.factor, 4);
     EXPECT_EQ(p->engine.fs, 192000.0);
     EXPECT_EQ(p->messageQueue.size_approx(), 0u);
@@ -321,7 +239,7 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
     const auto signal = bassSignal(256, 44100.0);
     std::vector<float> out;
     runBlock(*p, signal.data(), 256, out); // this thread is the audio thread from now on
-    const double levelBefore = p->engine.slots[1].value;
+    const double levelBefore = p->engine.slots[KYM::Slot::level].value;
 
     std::thread message([&] {
         stop.messageThread = std::this_thread::get_id();
@@ -339,7 +257,7 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
             EXPECT_EQ(p->inputGain, p->parameters[0]->value.load()) << "block " << k;
         }
     }
-    EXPECT_EQ(p->engine.slots[1].value, levelBefore); // Level's job is not posted yet
+    EXPECT_EQ(p->engine.slots[KYM::Slot::level].value, levelBefore); // Level's job is not posted yet
 
     setOnAudioThread(*p, 4, 0.9f); // High, before the message thread moves on
     stop.resume();
@@ -376,12 +294,14 @@ TEST(ProcessorThreads, AudioThreadPostsBeyondItsRingLoseNoChange)
     // The ring is full; what spilled holds one job per parameter.
     EXPECT_EQ(p->messageQueue.size_approx(), JobQueue::audioCapacity + 8);
 
+    runEmptyBlock(*p); // the jobs, and the rate of the new Quality with them
     runEmptyBlock(*p);
-    runEmptyBlock(*p); // the engine takes the rate of the new Quality
     EXPECT_EQ(p->messageQueue.size_approx(), 0u);
     EXPECT_EQ(p->messageQueue.lostJobs(), 0);
     EXPECT_EQ(p->inputGain, p->parameters[0]->value.load());
-    const int engineSlot[7] = { 0, 1, 4, 2, 3, 5, 6 };
+    // The slot each of Input (none), Level, Drive, Low, High, Presence and Blend feeds.
+    using Slot = KYM::Slot;
+    const int engineSlot[7] = { -1, Slot::level, Slot::drive, Slot::bass, Slot::treble, Slot::presence, Slot::blend };
     for (int i = 1; i < 7; ++i)
     {
         KYM reference;

@@ -68,7 +68,9 @@ enum
 };
 
 // Engine slot fed by each of the six engine parameters (Level .. Blend).
-constexpr int engineSlotOf[7] = { -1, 1, 4, 2, 3, 5, 6 };
+constexpr int engineSlotOf[7] = {
+    -1, KYM::Slot::level, KYM::Slot::drive, KYM::Slot::bass, KYM::Slot::treble, KYM::Slot::presence, KYM::Slot::blend,
+};
 
 float randomHostValue(std::mt19937& rng)
 {
@@ -90,23 +92,6 @@ void automate(KymAudioProcessor& p, int index, float value)
     if (slot->getValue() != value)
         slot->setValueNotifyingHost(value);
 }
-
-// Stands in for the wrapper and the host behind it, which listen to the
-// processor and guard their automation data with the host's lock.
-struct WrapperListener : juce::AudioProcessorListener
-{
-    explicit WrapperListener(std::mutex& lock) : hostLock(lock) {}
-
-    void audioProcessorParameterChanged(juce::AudioProcessor*, int, float) override
-    {
-        const std::lock_guard<std::mutex> guard(hostLock);
-        calls.fetch_add(1, std::memory_order_relaxed);
-    }
-    void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
-
-    std::mutex& hostLock;
-    std::atomic<long> calls { 0 };
-};
 
 bool isValidRecord(const juce::MemoryBlock& record)
 {
@@ -231,7 +216,8 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     std::mutex hostLock;
     auto p = kymtest::makeProcessor(1, 2, 48000.0);
     auto second = kymtest::makeProcessor(2, 2, 48000.0);
-    WrapperListener listener(hostLock), secondListener(hostLock);
+    // The wrapper and the host behind it listen to each instance.
+    kymtest::LockingListener listener(hostLock), secondListener(hostLock);
     p->addListener(&listener);
     second->addListener(&secondListener);
     KymAudioProcessor* const instances[] = { p.get(), second.get() };
@@ -361,8 +347,8 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
     state.join();
 
     // A footswitch press may still be on its way to the editor. Then the
-    // last changes may be queued: one block takes them up (and may post a
-    // rate recheck), the next gives the engine its rate.
+    // last changes may be queued: one block takes them up, its recheck
+    // giving the sampler and the engine a new Quality's factor and rate.
     pumpMessagesFor(10);
     wrapper.open();
     ASSERT_NE(wrapper.editor, nullptr);

@@ -1,94 +1,17 @@
 #include "kym-render/BassPhrase.h"
 
-#include <cmath>
-#include <vector>
+#include "kym-render/BassRiff.h"
 
 namespace kymrender
 {
 
-namespace
-{
-
-struct Note
-{
-    int midi;      // note number; E1 is 28
-    double beats;  // length in eighths
-};
-
-// Two bars of eighths in E, then a held low E.
-constexpr Note riff[] = {
-    { 28, 1 }, { 28, 1 }, { 31, 1 }, { 33, 1 }, { 28, 1 }, { 28, 1 }, { 38, 1 }, { 35, 1 },
-    { 28, 1 }, { 28, 1 }, { 31, 1 }, { 33, 1 }, { 36, 1 }, { 35, 1 }, { 33, 1 }, { 31, 1 },
-    { 28, 4 },
-};
-
-constexpr double eighthSeconds = 0.3;  // 100 beats per minute
-constexpr double tailSeconds = 0.5;
-constexpr int harmonics = 24;
-
-} // namespace
-
 juce::AudioBuffer<float> BassPhrase::make (double sampleRate)
 {
-    const double pi = juce::MathConstants<double>::pi;
-    double totalBeats = 0.0;
+    const auto samples = bassRiff (sampleRate, 0.5);
+    juce::AudioBuffer<float> phrase (1, (int) samples.size());
 
-    for (const auto& n : riff)
-        totalBeats += n.beats;
-
-    const int length = (int) std::ceil ((totalBeats * eighthSeconds + tailSeconds) * sampleRate);
-    std::vector<double> mix ((size_t) length, 0.0);
-    double start = 0.0;
-
-    for (const auto& note : riff)
-    {
-        const double f0 = 440.0 * std::pow (2.0, (note.midi - 69) / 12.0);
-        const double gate = note.beats * eighthSeconds * 0.92;
-        const int first = (int) std::lround (start * sampleRate);
-        const int count = (int) std::ceil ((gate + 0.03) * sampleRate);
-
-        std::vector<double> voice ((size_t) count, 0.0);
-
-        for (int k = 1; k <= harmonics; ++k)
-        {
-            const double fk = f0 * k;
-
-            if (fk > 0.45 * sampleRate)
-                break;
-
-            // A pluck a fifth of the way along the string, upper partials dying first.
-            const double amp = std::abs (std::sin (pi * k * 0.2)) / k;
-            const double decay = 1.5 + 0.9 * (k - 1);
-
-            for (int i = 0; i < count; ++i)
-            {
-                const double t = i / sampleRate;
-                voice[(size_t) i] += amp * std::exp (-decay * t) * std::sin (2.0 * pi * fk * t);
-            }
-        }
-
-        // A few milliseconds of attack and release keep the notes free of clicks.
-        for (int i = 0; i < count && first + i < length; ++i)
-        {
-            const double t = i / sampleRate;
-            const double attack = juce::jmin (1.0, t / 0.003);
-            const double release = t < gate ? 1.0 : juce::jmax (0.0, 1.0 - (t - gate) / 0.03);
-            mix[(size_t) (first + i)] += voice[(size_t) i] * attack * release;
-        }
-
-        start += note.beats * eighthSeconds;
-    }
-
-    double peak = 0.0;
-
-    for (double v : mix)
-        peak = juce::jmax (peak, std::abs (v));
-
-    juce::AudioBuffer<float> phrase (1, length);
-    const double gain = peak > 0.0 ? 0.5 / peak : 0.0;
-
-    for (int i = 0; i < length; ++i)
-        phrase.setSample (0, i, (float) (mix[(size_t) i] * gain));
+    if (! samples.empty())
+        phrase.copyFrom (0, 0, samples.data(), (int) samples.size());
 
     return phrase;
 }

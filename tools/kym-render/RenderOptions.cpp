@@ -2,6 +2,7 @@
 
 #include "kym-render/ParameterUnits.h"
 
+#include <cstddef>
 #include <utility>
 
 namespace kymrender
@@ -23,22 +24,29 @@ bool parseNumber (const juce::String& text, double& value)
     return p.isEmpty() && p != t.getCharPointer();
 }
 
+// The value of the name that text spells, in any case.
+template <typename Value, size_t N>
+bool parseName (const juce::String& text, const std::pair<const char*, Value> (&names)[N], Value& value)
+{
+    for (const auto& [name, v] : names)
+    {
+        if (text.equalsIgnoreCase (name))
+        {
+            value = v;
+            return true;
+        }
+    }
+
+    return false;
+}
+
 bool parseSampleFormat (const juce::String& text, SampleFormat& format)
 {
     const std::pair<const char*, SampleFormat> names[] = {
         { "16", SampleFormat::int16 }, { "24", SampleFormat::int24 }, { "32f", SampleFormat::float32 },
     };
 
-    for (const auto& [name, f] : names)
-    {
-        if (text.equalsIgnoreCase (name))
-        {
-            format = f;
-            return true;
-        }
-    }
-
-    return false;
+    return parseName (text, names, format);
 }
 
 bool parseChannel (const juce::String& text, RenderOptions::Channel& channel)
@@ -48,16 +56,7 @@ bool parseChannel (const juce::String& text, RenderOptions::Channel& channel)
         { "left", Channel::left }, { "right", Channel::right }, { "mid", Channel::mid },
     };
 
-    for (const auto& [name, c] : names)
-    {
-        if (text.equalsIgnoreCase (name))
-        {
-            channel = c;
-            return true;
-        }
-    }
-
-    return false;
+    return parseName (text, names, channel);
 }
 
 } // namespace
