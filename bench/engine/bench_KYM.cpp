@@ -53,7 +53,7 @@ void BM_KYM_processBlock(benchmark::State& state)
     eng->updateParameters();
     if (controls == allAtTen)
     {
-        for (int slot = 1; slot <= 6; ++slot)
+        for (int slot = KYM::Slot::level; slot <= KYM::Slot::blend; ++slot)
             eng->setParameterSlot(slot, 1.0);
         eng->updateParameters();
         eng->updateParameters();
@@ -73,7 +73,7 @@ void BM_KYM_processBlock(benchmark::State& state)
     {
         if (controls == lowTurning)
         {
-            eng->setParameterSlot(2, up ? 0.7 : 0.3);
+            eng->setParameterSlot(KYM::Slot::bass, up ? 0.7 : 0.3);
             eng->updateParameters();
             up = !up;
         }

@@ -238,7 +238,7 @@ TEST_P(BlockPath, ControlChangesBetweenBlocks)
     const std::vector<double> saw = makeSignal(kSignals[0], 60000, 1);
     ASSERT_TRUE(run.blocksOf(saw, { 20000 }));
     ASSERT_FALSE(ramping(*run.ref));
-    run.setControl(2, 0.2);
+    run.setControl(KYM::Slot::bass, 0.2);
     ASSERT_TRUE(ramping(*run.ref));
     run.switchedInside = false;
     const int before = run.blocks;
