@@ -16,6 +16,13 @@ add_library(qor_build_options INTERFACE)
 # The circuit model's results must not depend on the compiler: every sum and
 # product is evaluated in the order the code writes it, never fused or reordered.
 target_compile_options(qor_build_options INTERFACE -ffp-contract=off -fno-fast-math)
+
+# Release builds at -O2 in place of CMake's -O3, which bought nothing here
+# (GCC 12, x86-64, medians of the benchmark programs): processBlock at 48 kHz
+# took 72.4 us per 512-frame block at Quality 0 under both and 147.3 against
+# 148.9 us at Quality 1, the circuit model's block path and the oversampler
+# ran 0-10 % slower at -O3, and the VST3 binary grew by 7 %. The tests, golden
+# values included, pass under both.
 target_compile_options(qor_build_options INTERFACE $<$<CONFIG:Release>:-O2>)
 
 if(QOR_SANITIZE STREQUAL "address")
