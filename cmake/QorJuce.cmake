@@ -2,9 +2,7 @@
 #
 # qor_juce_core_headers: juce_core's include paths and definitions without its
 #   sources, for libraries that call into juce_core but leave the one copy of
-#   juce_core to the final binary (the plug-in compiles its own).
-# qor_juce_core: juce_core compiled once, for test and bench programs that are
-#   not plug-ins.
+#   juce_core to the final binary (the plug-in or the test host compiles it).
 
 add_library(qor_juce_core_headers INTERFACE)
 target_include_directories(qor_juce_core_headers INTERFACE
@@ -15,13 +13,6 @@ target_compile_definitions(qor_juce_core_headers INTERFACE
     JUCE_USE_CURL=0
     JUCE_WEB_BROWSER=0)
 
-add_library(qor_juce_core STATIC)
-target_link_libraries(qor_juce_core
-    PRIVATE juce::juce_core
-    PUBLIC qor_juce_core_headers)
-target_compile_definitions(qor_juce_core PUBLIC
-    $<IF:$<CONFIG:Debug>,DEBUG=1 _DEBUG=1,NDEBUG=1 _NDEBUG=1>)
-
 # Debian's JUCE uses the system's zlib, libpng and libjpeg in place of the
 # copies JUCE carries, and the system's FLAC and Ogg Vorbis for
 # juce_audio_formats; the module targets do not name them, so whoever compiles
@@ -29,7 +20,6 @@ target_compile_definitions(qor_juce_core PUBLIC
 find_package(ZLIB REQUIRED)
 find_package(PNG REQUIRED)
 find_package(JPEG REQUIRED)
-target_link_libraries(qor_juce_core PUBLIC ZLIB::ZLIB)
 
 # For binaries that compile juce_graphics (plug-in, test host).
 add_library(qor_juce_graphics_libs INTERFACE)

@@ -1,28 +1,11 @@
-# qor_add_program(<name> <extra libs> LIBS <lib>... FILES <file or glob>...)
-# builds one program from the named files of the calling folder, only those
-# that exist; sets QOR_PROGRAM_ADDED in the caller to TRUE when it did.
+# qor_add_program(<name> <extra libs> LIBS <lib>... FILES <file>...)
+# builds one program from the named files of the calling folder.
 function(qor_add_program name extraLibs)
     cmake_parse_arguments(P "" "" "LIBS;FILES" ${ARGN})
-    set(sources "")
-    foreach(pattern ${P_FILES})
-        file(GLOB found CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${pattern}")
-        list(APPEND sources ${found})
-    endforeach()
-    set(QOR_PROGRAM_ADDED FALSE PARENT_SCOPE)
-    if(NOT sources)
-        return()
+    if(P_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "qor_add_program(${name}): unknown arguments ${P_UNPARSED_ARGUMENTS}")
     endif()
-    add_executable(${name} ${sources})
+    add_executable(${name} ${P_FILES})
     target_link_libraries(${name} PRIVATE ${P_LIBS} ${extraLibs})
     target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}")
-    set(QOR_PROGRAM_ADDED TRUE PARENT_SCOPE)
 endfunction()
-
-# Adds tests/<dir> or bench/<dir> for each folder that has a CMakeLists.txt.
-macro(qor_add_existing_subdirectories)
-    foreach(dir ${ARGN})
-        if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
-            add_subdirectory(${dir})
-        endif()
-    endforeach()
-endmacro()

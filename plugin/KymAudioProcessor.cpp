@@ -1,13 +1,7 @@
 #include "plugin/KymAudioProcessor.h"
+#include "plugin/KymAudioProcessorEditor.h"
 #include "plugin/KymParameterTable.h"
 #include "plugin/KymStateRecord.h"
-
-#if __has_include("KymAudioProcessorEditor.h")
-#include "KymAudioProcessorEditor.h"
-#define QOR_KYM_HAS_EDITOR 1
-#else
-#define QOR_KYM_HAS_EDITOR 0
-#endif
 
 #include <algorithm>
 #include <array>
@@ -232,16 +226,12 @@ bool KymAudioProcessor::producesMidi() const { return false; }
 
 juce::AudioProcessorEditor* KymAudioProcessor::createEditor()
 {
-#if QOR_KYM_HAS_EDITOR
     auto* editor = new KymAudioProcessorEditor(*this);
     editor->loadParamsFromProcessor();
     return editor;
-#else
-    return nullptr;
-#endif
 }
 
-bool KymAudioProcessor::hasEditor() const { return QOR_KYM_HAS_EDITOR != 0; }
+bool KymAudioProcessor::hasEditor() const { return true; }
 
 int KymAudioProcessor::getNumPrograms() { return 1; }
 int KymAudioProcessor::getCurrentProgram() { return 0; }

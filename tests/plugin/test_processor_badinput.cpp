@@ -37,9 +37,13 @@ testing::AssertionResult parametersInRange(KymAudioProcessor& p)
 {
     for (int i = 0; i < 9; ++i)
     {
-        const auto& parameter = *p.parameters[i];
-        const double v = parameter.value.load();
-        if (!(v >= parameter.minValue && v <= parameter.maxValue))
+        // operator[] answers nullptr past the end: a missing parameter fails
+        // here instead of being dereferenced.
+        const auto* parameter = p.parameters[i];
+        if (parameter == nullptr)
+            return testing::AssertionFailure() << "parameter " << i << " is missing";
+        const double v = parameter->value.load();
+        if (!(v >= parameter->minValue && v <= parameter->maxValue))
             return testing::AssertionFailure() << "parameter " << i << " holds " << v;
         const float host = p.getParameters()[i]->getValue();
         if (!(host >= 0.0f && host <= 1.0f))

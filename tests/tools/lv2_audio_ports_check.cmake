@@ -1,15 +1,9 @@
-# Runs lv2info on the built LV2 bundle alone (LV2_PATH is the bundle's folder)
-# and fails when an audio port may be left unconnected: a host that honours
-# lv2:connectionOptional hands the plug-in no buffer for such a port.
+# Fails when an audio port of the built LV2 bundle, as lv2info shows it, may
+# be left unconnected: a host that honours lv2:connectionOptional hands the
+# plug-in no buffer for such a port.
 #   cmake -DLV2INFO=... -DBUNDLE=... -DURI=... -P lv2_audio_ports_check.cmake
 
-get_filename_component(folder "${BUNDLE}" DIRECTORY)
-set(ENV{LV2_PATH} "${folder}")
-execute_process(COMMAND "${LV2INFO}" "${URI}"
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "lv2info failed (${rc}):\n${err}${out}")
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/lv2info_run.cmake")
 
 # One piece per port: from its "Port N:" line to the next.
 string(REGEX REPLACE "\n[ \t]*Port ([0-9]+):" "\n@@Port \\1:" marked "${out}")

@@ -1,16 +1,8 @@
-# Runs lv2info on the built LV2 bundle alone (LV2_PATH is the bundle's folder)
-# and checks what a Linux host learns from it: URI, name, audio ports, the
-# features it requires and the state interface.
+# Checks what a Linux host learns from the built LV2 bundle through lv2info:
+# URI, name, audio ports, the features it requires and the state interface.
 #   cmake -DLV2INFO=... -DBUNDLE=... -DURI=... -P lv2info_check.cmake
 
-get_filename_component(folder "${BUNDLE}" DIRECTORY)
-set(ENV{LV2_PATH} "${folder}")
-execute_process(COMMAND "${LV2INFO}" "${URI}"
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "lv2info failed (${rc}):\n${err}${out}")
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/lv2info_run.cmake")
 if(err MATCHES "error|Duplicate|invalid")
     message(FATAL_ERROR "lilv complained:\n${err}")
 endif()
