@@ -159,6 +159,7 @@ def write(values, path):
         "",
         '#include "engine/tf_TL074.h"',
         "",
+        "// clang-format off: four values a line, as the generator writes them",
         "const double tf_TL074[8001] = {",
     ]
     per_line = 4
@@ -166,6 +167,7 @@ def write(values, path):
         chunk = values[start:start + per_line]
         lines.append("    " + ", ".join("%.17g" % v for v in chunk) + ",")
     lines.append("};")
+    lines.append("// clang-format on")
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
 
