@@ -4,7 +4,8 @@
 
 #include "engine/tf_TL074.h"
 
-// clang-format off: four values a line, as the generator writes them
+// Four values a line, as the generator writes them.
+// clang-format off
 const double tf_TL074[8001] = {
     7.4762740000000001, 7.4762740000000001, 7.4762740000000001, 7.4762740000000001,
     7.4762740000000001, 7.4762740000000001, 7.4762740000000001, 7.4762740000000001,

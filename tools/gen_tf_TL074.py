@@ -159,7 +159,8 @@ def write(values, path):
         "",
         '#include "engine/tf_TL074.h"',
         "",
-        "// clang-format off: four values a line, as the generator writes them",
+        "// Four values a line, as the generator writes them.",
+        "// clang-format off",
         "const double tf_TL074[8001] = {",
     ]
     per_line = 4
