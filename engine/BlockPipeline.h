@@ -23,21 +23,23 @@
 #include <smmintrin.h>
 #endif
 
-namespace {
-namespace pipeline {
+namespace
+{
+namespace pipeline
+{
 
 #define QOR_STAGE [[gnu::always_inline]] inline
 
 // f(0), f(1), ..., f(N - 1) with each index a constant, so that the stages'
 // arrays are indexed only by constants and the compiler can keep them in
 // registers for the whole block.
-template<class F, int... I>
+template <class F, int... I>
 QOR_STAGE void unrolled(F&& f, std::integer_sequence<int, I...>) noexcept
 {
     (f(std::integral_constant<int, I>()), ...);
 }
 
-template<int N, class F>
+template <int N, class F>
 QOR_STAGE void repeat(F&& f) noexcept
 {
     unrolled(f, std::make_integer_sequence<int, N>());
@@ -75,7 +77,7 @@ struct Highpass
 };
 
 // Fixed network in direct form I, as DFI<N>::process.
-template<int N>
+template <int N>
 struct Network
 {
     double c[2 * N + 2]; // b_N..b_0, a_N..a_1, 1/a_0
@@ -128,7 +130,7 @@ struct Network
 
 // The new value in the working lanes (Lanes: 1 lane 0, 2 lane 1, 3 both),
 // the old one in the other.
-template<int Lanes>
+template <int Lanes>
 QOR_STAGE __m128d keep(__m128d old, __m128d now) noexcept
 {
     if constexpr (Lanes == 1)
@@ -153,7 +155,7 @@ QOR_STAGE __m128d pick(__m128d mask, __m128d ifSet, __m128d ifClear) noexcept
 // lane 0 the first, lane 1 the second, which filters what the first gave in
 // the previous pass. Lanes says which of them work in this pass (1: the
 // first, 2: the second, 3: both); a lane that does not work keeps its state.
-template<int N>
+template <int N>
 struct NetworkPair
 {
     __m128d c[2 * N + 2];
@@ -180,7 +182,7 @@ struct NetworkPair
     }
 
     // As Network<N>::process, lane by lane.
-    template<int Lanes>
+    template <int Lanes>
     QOR_STAGE __m128d process(__m128d u) noexcept
     {
         const __m128d x0 = _mm_add_pd(u, _mm_set1_pd(1e-25));
@@ -227,8 +229,9 @@ struct OpampPair
 
     QOR_STAGE void load(const KYM_PRESENCE& p, const KYM_DRIVE& d) noexcept
     {
-        repeat<P::coefficientCount>(
-            [&](auto i) __attribute__((always_inline)) { c[i] = _mm_setr_pd(p.coeffs[i], d.coeffs[i]); });
+        repeat<P::coefficientCount>([&](auto i) __attribute__((always_inline)) {
+            c[i] = _mm_setr_pd(p.coeffs[i], d.coeffs[i]);
+        });
         Rf = _mm_setr_pd(p.Rf, d.Rf);
         Rv = _mm_setr_pd(p.Rv, d.Rv);
         G1 = _mm_setr_pd(p.G1, d.G1);
@@ -279,28 +282,25 @@ struct OpampPair
         return _mm_add_pd(_mm_mul_pd(_mm_sub_pd(next, at), f), at);
     }
 
-    template<int Lanes>
+    template <int Lanes>
     QOR_STAGE __m128d process(__m128d x) noexcept
     {
-        const __m128d v = _mm_add_pd(
-            _mm_add_pd(_mm_add_pd(term<P::cN2, P::cN2_invSc>(s2), term<P::cN3, P::cN3_invSc>(s3)),
-                       term<P::cN1, P::cN1_invSc>(s1)),
-            term<P::cNx, P::cNx_invSc>(x));
+        const __m128d v =
+            _mm_add_pd(_mm_add_pd(_mm_add_pd(term<P::cN2, P::cN2_invSc>(s2), term<P::cN3, P::cN3_invSc>(s3)),
+                                  term<P::cN1, P::cN1_invSc>(s1)),
+                       term<P::cNx, P::cNx_invSc>(x));
         const __m128d u = lookup(v);
-        const __m128d w = _mm_add_pd(
-            _mm_add_pd(term<P::cNw2, P::cNw2_invSw>(s2), term<P::cNw1, P::cNw1_invSw>(s1)),
-            term<P::cNwu, P::cNwu_invSw>(u));
-        const __m128d z = _mm_add_pd(
-            _mm_add_pd(_mm_mul_pd(_mm_mul_pd(Rf, s2), c[P::cRf_invSz]), term<P::cNz1, P::cNz1_invSz>(s1)),
-            term<P::cNzw, P::cNzw_invSz>(w));
-        const __m128d q = _mm_sub_pd(term<P::cRvG2, P::cInvOnePlusRvG2>(z),
-                                     _mm_mul_pd(_mm_mul_pd(s2, Rv), c[P::cInvOnePlusRvG2]));
+        const __m128d w = _mm_add_pd(_mm_add_pd(term<P::cNw2, P::cNw2_invSw>(s2), term<P::cNw1, P::cNw1_invSw>(s1)),
+                                     term<P::cNwu, P::cNwu_invSw>(u));
+        const __m128d z =
+            _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_mul_pd(Rf, s2), c[P::cRf_invSz]), term<P::cNz1, P::cNz1_invSz>(s1)),
+                       term<P::cNzw, P::cNzw_invSz>(w));
+        const __m128d q =
+            _mm_sub_pd(term<P::cRvG2, P::cInvOnePlusRvG2>(z), _mm_mul_pd(_mm_mul_pd(s2, Rv), c[P::cInvOnePlusRvG2]));
         const __m128d two = _mm_setr_pd(2.0, 1.0);
         const __m128d presenceOnly = _mm_castsi128_pd(_mm_setr_epi32(-1, -1, 0, 0));
-        const __m128d n1 = _mm_sub_pd(_mm_mul_pd(_mm_mul_pd(_mm_sub_pd(w, z), two), G1),
-                                      _mm_and_pd(s1, presenceOnly));
-        const __m128d n2 = _mm_sub_pd(_mm_mul_pd(_mm_mul_pd(_mm_sub_pd(z, q), two), G2),
-                                      _mm_and_pd(s2, presenceOnly));
+        const __m128d n1 = _mm_sub_pd(_mm_mul_pd(_mm_mul_pd(_mm_sub_pd(w, z), two), G1), _mm_and_pd(s1, presenceOnly));
+        const __m128d n2 = _mm_sub_pd(_mm_mul_pd(_mm_mul_pd(_mm_sub_pd(z, q), two), G2), _mm_and_pd(s2, presenceOnly));
         const __m128d n3 = _mm_sub_pd(_mm_mul_pd(G3k, u), _mm_and_pd(s3, presenceOnly));
         s1 = keep<Lanes>(s1, n1);
         s2 = keep<Lanes>(s2, n2);
@@ -315,7 +315,7 @@ struct OpampPair
 
 private:
     // numerator · variable · reciprocal
-    template<int Numerator, int Reciprocal>
+    template <int Numerator, int Reciprocal>
     QOR_STAGE __m128d term(__m128d variable) const noexcept
     {
         return _mm_mul_pd(_mm_mul_pd(c[Numerator], variable), c[Reciprocal]);
@@ -354,8 +354,7 @@ struct BlendLevel
 
     QOR_STAGE double process(double D, double W) noexcept
     {
-        out = (D * G * R2 + R1 * G * W + R1 * st + D) * R3
-              / (R1 * R2 * G + R3 * R1 * G + R3 * R2 * G + R3 + R1);
+        out = (D * G * R2 + R1 * G * W + R1 * st + D) * R3 / (R1 * R2 * G + R3 * R1 * G + R3 * R2 * G + R3 + R1);
         v = ((W * G + st) * R2 + out) / (G * R2 + 1.0);
         st = (v - W) * 2.0 * G - st;
         return out * level * 2.2 + 1e-25;
@@ -366,7 +365,7 @@ struct BlendLevel
 // the KYM_TONESTAGE's ramp and section, and offers converged() (the test at
 // the head of KYM_TONESTAGE::step), ramp() (the rest of it) and process(x)
 // (TDFII<6>::process_order6).
-template<class Tone>
+template <class Tone>
 class Pipeline
 {
 public:
@@ -461,7 +460,7 @@ private:
     // last to the first so each reads what the stage before it produced in
     // the previous pass before that stage overwrites it. The dry tap rides
     // along from the input high-pass to the blend.
-    template<int Lo, int Hi, bool MayRamp>
+    template <int Lo, int Hi, bool MayRamp>
     QOR_STAGE void iterate(double* samples, int t) noexcept
     {
         if constexpr (Lo <= 10 && 10 <= Hi)
@@ -502,14 +501,14 @@ private:
     }
 
     // Passes 0 .. stages-2 fill the pipeline: pass t runs stages 0..t.
-    template<int... T>
+    template <int... T>
     QOR_STAGE void prologue(double* samples, std::integer_sequence<int, T...>) noexcept
     {
         (iterate<0, T, true>(samples, T), ...);
     }
 
     // Passes n .. n+stages-2 drain it: pass n-1+e runs stages e..stages-1.
-    template<int... E>
+    template <int... E>
     QOR_STAGE void epilogue(double* samples, int n, std::integer_sequence<int, E...>) noexcept
     {
         (iterate<E + 1, stages - 1, true>(samples, n + E), ...);
@@ -533,7 +532,7 @@ private:
     double dryLink[6] = {};           // the dry tap beside link[0..5]
 };
 
-template<class Tone>
+template <class Tone>
 void run(KYM& e, double* samples, int n) noexcept
 {
     if (n <= 0)

@@ -6,7 +6,8 @@
 
 #include <immintrin.h>
 
-namespace {
+namespace
+{
 
 class ToneAvx2
 {
@@ -93,8 +94,8 @@ public:
         const __m256d xs = _mm256_set1_pd(x);
         const __m128d y = _mm_add_sd(_mm_mul_sd(b0, _mm_set_sd(x)), _mm256_castpd256_pd128(sLo));
         const __m256d ys = _mm256_broadcastsd_pd(y);
-        const __m256d mid = _mm256_permute2f128_pd(sLo, sHi, 0x21);         // s3 s4 s5 s6
-        const __m256d shLo = _mm256_shuffle_pd(sLo, mid, 0x5);              // s2 s3 s4 s5
+        const __m256d mid = _mm256_permute2f128_pd(sLo, sHi, 0x21);             // s3 s4 s5 s6
+        const __m256d shLo = _mm256_shuffle_pd(sLo, mid, 0x5);                  // s2 s3 s4 s5
         const __m256d shHi = _mm256_shuffle_pd(sHi, _mm256_set1_pd(-0.0), 0x1); // s6 -0 . .
         sLo = _mm256_sub_pd(_mm256_add_pd(_mm256_mul_pd(bLo, xs), shLo), _mm256_mul_pd(aLo, ys));
         sHi = _mm256_sub_pd(_mm256_add_pd(_mm256_mul_pd(bHi, xs), shHi), _mm256_mul_pd(aHi, ys));
@@ -106,10 +107,10 @@ private:
     __m256d tA, tB, tC, tD; // their targets
     __m256d tTest;          // t3 t4 t10 t11
     __m256d factor;
-    __m128d b0;             // lane 0
-    __m256d bLo, bHi;       // b1..b6
-    __m256d aLo, aHi;       // a1..a6
-    __m256d sLo, sHi;       // s1..s6
+    __m128d b0;       // lane 0
+    __m256d bLo, bHi; // b1..b6
+    __m256d aLo, aHi; // a1..a6
+    __m256d sLo, sHi; // s1..s6
 };
 
 } // namespace

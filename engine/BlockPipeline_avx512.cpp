@@ -6,7 +6,8 @@
 
 #include <immintrin.h>
 
-namespace {
+namespace
+{
 
 class ToneAvx512
 {
@@ -86,10 +87,10 @@ private:
     __m512d rA, rB; // ramped coefficients
     __m512d tA, tB; // their targets
     __m512d factor;
-    __m128d b0;     // lane 0
-    __m512d bv;     // b1..b6
-    __m512d av;     // a1..a6
-    __m512d s;      // s1..s6
+    __m128d b0; // lane 0
+    __m512d bv; // b1..b6
+    __m512d av; // a1..a6
+    __m512d s;  // s1..s6
 };
 
 } // namespace

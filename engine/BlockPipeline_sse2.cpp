@@ -6,7 +6,8 @@
 
 #include <emmintrin.h>
 
-namespace {
+namespace
+{
 
 class ToneSse2
 {
@@ -123,10 +124,10 @@ private:
     __m128d ta01, ta23, ta45, tb01, tb23, tb45, t07; // their targets
     __m128d t3and10;
     __m128d factor;
-    __m128d b0;                    // lane 0
-    __m128d bv01, bv23, bv45;      // b1..b6
-    __m128d av01, av23, av45;      // a1..a6
-    __m128d s01, s23, s45;         // s1..s6
+    __m128d b0;               // lane 0
+    __m128d bv01, bv23, bv45; // b1..b6
+    __m128d av01, av23, av45; // a1..a6
+    __m128d s01, s23, s45;    // s1..s6
 };
 
 } // namespace

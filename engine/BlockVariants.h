@@ -6,7 +6,8 @@
 
 class KYM;
 
-namespace blockvariants {
+namespace blockvariants
+{
 
 using BlockFn = void (*)(KYM& engine, double* samples, int n) noexcept;
 

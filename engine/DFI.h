@@ -7,10 +7,10 @@
 
 // c(i, k): coefficient of z^-k in (1 - z^-1)^i * (1 + z^-1)^(N - i).
 // Small integers, so exact as doubles.
-template<int N>
+template <int N>
 constexpr std::array<std::array<double, N + 1>, N + 1> bilinearTerms()
 {
-    std::array<std::array<double, N + 1>, N + 1> c{};
+    std::array<std::array<double, N + 1>, N + 1> c {};
     for (int i = 0; i <= N; ++i)
     {
         long long p[N + 1] = {};
@@ -27,7 +27,7 @@ constexpr std::array<std::array<double, N + 1>, N + 1> bilinearTerms()
     return c;
 }
 
-template<int N>
+template <int N>
 struct DFI
 {
     // Sets the filter up for rate fs from the prototype D(s), N(s) given in
@@ -104,15 +104,24 @@ struct DFI
         return y0;
     }
 
-    double b(int k) const noexcept { return coef[N - k]; }
-    double a(int k) const noexcept { return coef[N + 1 + (N - k)]; } // k = 1..N
-    double invA0() const noexcept { return coef[2 * N + 1]; }
+    double b(int k) const noexcept
+    {
+        return coef[N - k];
+    }
+    double a(int k) const noexcept
+    {
+        return coef[N + 1 + (N - k)];
+    } // k = 1..N
+    double invA0() const noexcept
+    {
+        return coef[2 * N + 1];
+    }
 
     double y[N + 1] = {}; // y[0] newest output
     double x[N + 1] = {}; // x[0] newest input
     double R[5] = {};     // the network's resistors (ohm); unused entries stay 0
     double T = 0.0;
-    double C[5] = {};     // the network's capacitors (farad); unused entries stay 0
+    double C[5] = {}; // the network's capacitors (farad); unused entries stay 0
     // b_N..b_0, a_N..a_1, 1/a_0
     double coef[2 * N + 2] = {};
 };

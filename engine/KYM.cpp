@@ -7,7 +7,8 @@
 #include <initializer_list>
 #include <iterator>
 
-namespace {
+namespace
+{
 
 // The three RC high-passes: each a 1 uF capacitor into the resistance that
 // puts its corner at fc, R = 1/(2·pi·fc·C), stored as the double that formula
@@ -41,7 +42,7 @@ void referenceBlock(KYM& engine, double* samples, int n) noexcept
         samples[i] = engine.processSample(samples[i]);
 }
 
-template<int N, int NR, int NC>
+template <int N, int NR, int NC>
 void setComponents(DFI<N>& net, const double (&r)[NR], const double (&c)[NC]) noexcept
 {
     static_assert(NR <= 5 && NC <= 5, "DFI keeps at most five of each");
@@ -55,15 +56,9 @@ void setComponents(DFI<N>& net, const double (&r)[NR], const double (&c)[NC]) no
 
 KYM::KYM()
 {
-    setComponents(inputNetwork,
-                  { 2200.0, 22000.0, 100000.0, 100000.0 },
-                  { 2.2e-8, 2.2e-8, 2.2e-8, 2.2e-8 });
-    setComponents(firstNetwork,
-                  { 22000.0, 10000.0, 10000.0, 22000.0, 22000.0 },
-                  { 1e-8, 4.7e-8, 4.7e-10 });
-    setComponents(secondNetwork,
-                  { 6200.0, 33000.0, 22000.0, 39000.0 },
-                  { 1e-9, 4.7e-8, 2.2e-8, 2.2e-9, 2.2e-9 });
+    setComponents(inputNetwork, { 2200.0, 22000.0, 100000.0, 100000.0 }, { 2.2e-8, 2.2e-8, 2.2e-8, 2.2e-8 });
+    setComponents(firstNetwork, { 22000.0, 10000.0, 10000.0, 22000.0, 22000.0 }, { 1e-8, 4.7e-8, 4.7e-10 });
+    setComponents(secondNetwork, { 6200.0, 33000.0, 22000.0, 39000.0 }, { 1e-9, 4.7e-8, 2.2e-8, 2.2e-9, 2.2e-9 });
 
     slots[Slot::level].logTaper = 1;
 
@@ -243,13 +238,22 @@ libqor::dsp::SimdLevel KYM::setSimdLevel(libqor::dsp::SimdLevel level) noexcept
     blockvariants::BlockFn fn = nullptr;
     switch (level)
     {
-    case SimdLevel::reference: fn = &referenceBlock; break;
+    case SimdLevel::reference:
+        fn = &referenceBlock;
+        break;
 #if QOR_ENGINE_BLOCK_VARIANTS
-    case SimdLevel::sse2: fn = &blockvariants::sse2; break;
-    case SimdLevel::avx2: fn = &blockvariants::avx2; break;
-    case SimdLevel::avx512: fn = &blockvariants::avx512; break;
+    case SimdLevel::sse2:
+        fn = &blockvariants::sse2;
+        break;
+    case SimdLevel::avx2:
+        fn = &blockvariants::avx2;
+        break;
+    case SimdLevel::avx512:
+        fn = &blockvariants::avx512;
+        break;
 #endif
-    default: break;
+    default:
+        break;
     }
     if (fn != nullptr && libqor::dsp::simdLevelSupported(level))
     {

@@ -80,7 +80,7 @@ public:
     static constexpr double secondNetworkN[4] = { 1.0, 4.278e-4, 1.410376e-7, 0.0 };
 
     ParamSlot slots[Slot::count];
-    KYM_HIGHPASS inputHighpass;  // its output is also the dry tap
+    KYM_HIGHPASS inputHighpass; // its output is also the dry tap
     KYM_HIGHPASS outputHighpass;
     KYM_HIGHPASS finalHighpass;
     KYM_BLEND blend;

@@ -26,8 +26,7 @@ struct KYM_BLEND
     // D: dry tap, W: driven signal. Returns the output node.
     double process(double D, double W) noexcept
     {
-        out = (D * G * R2 + R1 * G * W + R1 * st + D) * R3
-            / (R1 * R2 * G + R3 * R1 * G + R3 * R2 * G + R3 + R1);
+        out = (D * G * R2 + R1 * G * W + R1 * st + D) * R3 / (R1 * R2 * G + R3 * R1 * G + R3 * R2 * G + R3 + R1);
         v = ((W * G + st) * R2 + out) / (G * R2 + 1.0);
         st = (v - W) * 2.0 * G - st;
         return out;

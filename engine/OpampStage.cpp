@@ -32,8 +32,7 @@ constexpr double outputResistance = 100;        // Ro, the op-amp's output
 
 template <class Circuit>
 OpampStage<Circuit>::OpampStage() : table(TransferTable::createTL074())
-{
-}
+{}
 
 template <class Circuit>
 OpampStage<Circuit>::~OpampStage()
@@ -61,13 +60,11 @@ void OpampStage<Circuit>::init(double fs, double pot)
     const double A0 = gm * Rp;
     const double RfA0 = Rf * Rp * gm;
 
-    const double M = 1 + Rf * G1 + Rf * G2 + Ro * G2 + Rv * G2 + Rf * Ro * G1 * G2
-                     + Rv * Rf * G1 * G2;
-    const double Sc = 1 + A0 + Rf * G1 + RfA0 * G1 + Rp * G3 + Rf * Rp * G1 * G3
-                      + Rv * Rp * gm * G2 + Rv * Rf * Rp * gm * G1 * G2 + Rf * Rp * G2 * G3
-                      + Rp * Ro * G2 * G3 + Rv * Rp * G2 * G3 + Rf * Rp * Ro * G1 * G2 * G3
-                      + Rv * Rf * Rp * G1 * G2 * G3 + Rv * Rf * G1 * G2 + Rf * Ro * G1 * G2
-                      + Rv * G2 + Ro * G2 + Rf * G2;
+    const double M = 1 + Rf * G1 + Rf * G2 + Ro * G2 + Rv * G2 + Rf * Ro * G1 * G2 + Rv * Rf * G1 * G2;
+    const double Sc = 1 + A0 + Rf * G1 + RfA0 * G1 + Rp * G3 + Rf * Rp * G1 * G3 + Rv * Rp * gm * G2
+        + Rv * Rf * Rp * gm * G1 * G2 + Rf * Rp * G2 * G3 + Rp * Ro * G2 * G3 + Rv * Rp * G2 * G3
+        + Rf * Rp * Ro * G1 * G2 * G3 + Rv * Rf * Rp * G1 * G2 * G3 + Rv * Rf * G1 * G2 + Rf * Ro * G1 * G2 + Rv * G2
+        + Ro * G2 + Rf * G2;
     const double Nx = A0 * M;
     const double N1 = RfA0 * (1 + Rv * G2);
     const double N2 = -A0 * (Rf + Ro + Rf * Ro * G1);

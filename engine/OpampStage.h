@@ -31,10 +31,27 @@ public:
     // term that uses it, in the order the sample update reads them.
     enum Coefficient
     {
-        cN2, cN2_invSc, cN3, cN3_invSc, cN1, cN1_invSc, cNx, cNx_invSc,
-        cNw2, cNw2_invSw, cNw1, cNw1_invSw, cNwu, cNwu_invSw,
-        cRf_invSz, cNz1, cNz1_invSz, cNzw, cNzw_invSz,
-        cRvG2, cInvOnePlusRvG2,
+        cN2,
+        cN2_invSc,
+        cN3,
+        cN3_invSc,
+        cN1,
+        cN1_invSc,
+        cNx,
+        cNx_invSc,
+        cNw2,
+        cNw2_invSw,
+        cNw1,
+        cNw1_invSw,
+        cNwu,
+        cNwu_invSw,
+        cRf_invSz,
+        cNz1,
+        cNz1_invSz,
+        cNzw,
+        cNzw_invSz,
+        cRvG2,
+        cInvOnePlusRvG2,
         coefficientCount
     };
 
@@ -63,10 +80,7 @@ public:
     // 1 - 9p/(8p + 1) of a 100 kOhm pot (0.8888888889 and 0.1111111112 stand
     // for 8/9 and 1/9), a reverse-log law that leaves 10 % at half travel:
     // the resistance falls steeply as the pot turns up.
-    static double potLaw(double p) noexcept
-    {
-        return (1 - p / (0.8888888889 * p + 0.1111111112)) * 1e5 + 3300;
-    }
+    static double potLaw(double p) noexcept { return (1 - p / (0.8888888889 * p + 0.1111111112)) * 1e5 + 3300; }
 
     double process(double x) noexcept
     {
@@ -74,16 +88,14 @@ public:
         // Each term is numerator * variable * reciprocal; each sum is formed
         // from its last term to its first.
         in = x;
-        const double v = c[cN2] * s2 * c[cN2_invSc] + c[cN3] * s3 * c[cN3_invSc]
-                         + c[cN1] * s1 * c[cN1_invSc] + c[cNx] * x * c[cNx_invSc];
+        const double v = c[cN2] * s2 * c[cN2_invSc] + c[cN3] * s3 * c[cN3_invSc] + c[cN1] * s1 * c[cN1_invSc]
+            + c[cNx] * x * c[cNx_invSc];
         core = v;
         const double u = table->lookup(v);
         core = u;
-        const double w = c[cNw2] * s2 * c[cNw2_invSw] + c[cNw1] * s1 * c[cNw1_invSw]
-                         + c[cNwu] * u * c[cNwu_invSw];
+        const double w = c[cNw2] * s2 * c[cNw2_invSw] + c[cNw1] * s1 * c[cNw1_invSw] + c[cNwu] * u * c[cNwu_invSw];
         out = w;
-        const double z = Rf * s2 * c[cRf_invSz] + c[cNz1] * s1 * c[cNz1_invSz]
-                         + c[cNzw] * w * c[cNzw_invSz];
+        const double z = Rf * s2 * c[cRf_invSz] + c[cNz1] * s1 * c[cNz1_invSz] + c[cNzw] * w * c[cNzw_invSz];
         fb = z;
         // The leg voltage is the sum -s2*Rv/(1+Rv*G2) + Rv*G2*z/(1+Rv*G2);
         // a - b rounds exactly as -b + a, so it is written as a difference.
@@ -109,9 +121,7 @@ extern template class OpampStage<PresenceCircuit>;
 extern template class OpampStage<DriveCircuit>;
 
 class KYM_PRESENCE : public OpampStage<PresenceCircuit>
-{
-};
+{};
 
 class KYM_DRIVE : public OpampStage<DriveCircuit>
-{
-};
+{};

@@ -5,7 +5,7 @@
 TransferTable* TransferTable::createTL074()
 {
     constexpr int32_t n = 8001;
-    auto* t = new TransferTable{n, 1000.0, 4.0, -4.0, nullptr};
+    auto* t = new TransferTable { n, 1000.0, 4.0, -4.0, nullptr };
     try
     {
         t->table = new double[n + 1];

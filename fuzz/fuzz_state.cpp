@@ -27,7 +27,7 @@ namespace
 
 void check(bool ok, const char* what)
 {
-    if (! ok)
+    if (!ok)
         fail(what);
 }
 
@@ -98,7 +98,8 @@ struct Harness
         check(productInfo != nullptr && productInfo->getStringAttribute("Product") == "KYM",
               "record has no ProductInfo for KYM");
         const auto* settings = xml->getChildByName("Settings");
-        check(settings != nullptr && settings->getNumAttributes() == kym::parameterCount, "record has no nine settings");
+        check(settings != nullptr && settings->getNumAttributes() == kym::parameterCount,
+              "record has no nine settings");
         for (int k = 0; k < kym::parameterCount; ++k)
         {
             check(settings->getAttributeName(k) == kym::parameterTable[kym::stateOrder[k]].stateWord,

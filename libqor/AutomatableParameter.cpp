@@ -16,7 +16,7 @@ namespace
 // formatting behind juce::String (value, 2) rounds that tie to 0.12.
 juce::String twoDecimals(double n)
 {
-    if (! (n > -1.0e15 && n < 1.0e15))
+    if (!(n > -1.0e15 && n < 1.0e15))
         return juce::String(n, 2); // NaN, infinities, and values too large for the digit loop
 
     char buffer[32];
@@ -55,7 +55,7 @@ bool readNumber(const juce::String& text, double& number)
 
     double n = 0.0;
     const auto result = std::from_chars(first, last, n, std::chars_format::general);
-    if (result.ec != std::errc() || result.ptr != last || ! std::isfinite(n))
+    if (result.ec != std::errc() || result.ptr != last || !std::isfinite(n))
         return false;
 
     number = n;
@@ -98,7 +98,7 @@ Parameter& AutomatableParameter::target() const noexcept
 
 void AutomatableParameter::notifyParamChange(Parameter*)
 {
-    if (! onChange)
+    if (!onChange)
         return;
 
     Parameter* p = connected.load();
@@ -153,7 +153,7 @@ int AutomatableParameter::getNumSteps() const
     }
 
     const double interval = p.interval;
-    if (! (interval > -2147483648.0 && interval < 2147483648.0))
+    if (!(interval > -2147483648.0 && interval < 2147483648.0))
         return 0;
     return (int) interval;
 }

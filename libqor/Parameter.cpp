@@ -93,9 +93,8 @@ Parameter::~Parameter()
         delete retired[i];
 }
 
-void Parameter::InitDouble(const juce::String& newId, const juce::String& newName, double newDefault,
-                           double newMin, double newMax, double newInterval,
-                           const juce::String& newLabel, double newSkew)
+void Parameter::InitDouble(const juce::String& newId, const juce::String& newName, double newDefault, double newMin,
+                           double newMax, double newInterval, const juce::String& newLabel, double newSkew)
 {
     if (type == TypeUnset)
         type = TypeContinuous;
@@ -112,8 +111,8 @@ void Parameter::InitDouble(const juce::String& newId, const juce::String& newNam
     displayRange = juce::Range<double>(minValue, maxValue);
 }
 
-void Parameter::InitInt(const juce::String& newId, const juce::String& newName, int newMin, int newMax,
-                        int newDefault, const juce::String& newLabel)
+void Parameter::InitInt(const juce::String& newId, const juce::String& newName, int newMin, int newMax, int newDefault,
+                        const juce::String& newLabel)
 {
     if (type == TypeUnset)
         type = TypeInteger;

@@ -43,11 +43,10 @@ public:
 
     // The first, most specific initialiser called decides the type; each one
     // hands on to the more general one. Nobody is notified.
-    void InitDouble(const juce::String& id, const juce::String& name, double defaultValue,
-                    double minValue, double maxValue, double interval,
-                    const juce::String& label, double skew);
-    void InitInt(const juce::String& id, const juce::String& name, int minValue, int maxValue,
-                 int defaultValue, const juce::String& label);
+    void InitDouble(const juce::String& id, const juce::String& name, double defaultValue, double minValue,
+                    double maxValue, double interval, const juce::String& label, double skew);
+    void InitInt(const juce::String& id, const juce::String& name, int minValue, int maxValue, int defaultValue,
+                 const juce::String& label);
     void InitBool(const juce::String& id, const juce::String& name, const juce::String& label);
 
     void SetDisplayText(int value, const juce::String& text);
@@ -100,7 +99,8 @@ private:
     struct WalkFrame;
     class WalkScope;
 
-    template <typename Edit> void editObservers(Edit edit);
+    template <typename Edit>
+    void editObservers(Edit edit);
     void retireLocked(ObserverView* old);
     void freeRetiredLocked();
     bool isBeingRead(const ObserverView* view) const;

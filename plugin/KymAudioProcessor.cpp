@@ -197,7 +197,10 @@ KymAudioProcessor::~KymAudioProcessor()
     // parameters last first, engine, sampler, then the buffers.
 }
 
-const juce::String KymAudioProcessor::getName() const { return "QOR KYM v2"; }
+const juce::String KymAudioProcessor::getName() const
+{
+    return "QOR KYM v2";
+}
 
 void KymAudioProcessor::prepareToPlay(double, int) {}
 
@@ -217,12 +220,30 @@ const juce::String KymAudioProcessor::getOutputChannelName(int channelIndex) con
     return getInputChannelName(channelIndex);
 }
 
-bool KymAudioProcessor::isInputChannelStereoPair(int) const { return true; }
-bool KymAudioProcessor::isOutputChannelStereoPair(int) const { return true; }
-bool KymAudioProcessor::silenceInProducesSilenceOut() const { return false; }
-double KymAudioProcessor::getTailLengthSeconds() const { return 0.0; }
-bool KymAudioProcessor::acceptsMidi() const { return false; }
-bool KymAudioProcessor::producesMidi() const { return false; }
+bool KymAudioProcessor::isInputChannelStereoPair(int) const
+{
+    return true;
+}
+bool KymAudioProcessor::isOutputChannelStereoPair(int) const
+{
+    return true;
+}
+bool KymAudioProcessor::silenceInProducesSilenceOut() const
+{
+    return false;
+}
+double KymAudioProcessor::getTailLengthSeconds() const
+{
+    return 0.0;
+}
+bool KymAudioProcessor::acceptsMidi() const
+{
+    return false;
+}
+bool KymAudioProcessor::producesMidi() const
+{
+    return false;
+}
 
 juce::AudioProcessorEditor* KymAudioProcessor::createEditor()
 {
@@ -231,12 +252,24 @@ juce::AudioProcessorEditor* KymAudioProcessor::createEditor()
     return editor;
 }
 
-bool KymAudioProcessor::hasEditor() const { return true; }
+bool KymAudioProcessor::hasEditor() const
+{
+    return true;
+}
 
-int KymAudioProcessor::getNumPrograms() { return 1; }
-int KymAudioProcessor::getCurrentProgram() { return 0; }
+int KymAudioProcessor::getNumPrograms()
+{
+    return 1;
+}
+int KymAudioProcessor::getCurrentProgram()
+{
+    return 0;
+}
 void KymAudioProcessor::setCurrentProgram(int) {}
-const juce::String KymAudioProcessor::getProgramName(int) { return {}; }
+const juce::String KymAudioProcessor::getProgramName(int)
+{
+    return {};
+}
 void KymAudioProcessor::changeProgramName(int, const juce::String&) {}
 
 //==============================================================================
@@ -385,8 +418,14 @@ class ScopedFlushToZero
 {
 public:
 #if defined(__SSE__) || defined(_M_X64)
-    ScopedFlushToZero() noexcept : saved(_mm_getcsr()) { _mm_setcsr(saved | 0x8000u); }
-    ~ScopedFlushToZero() { _mm_setcsr(saved); }
+    ScopedFlushToZero() noexcept : saved(_mm_getcsr())
+    {
+        _mm_setcsr(saved | 0x8000u);
+    }
+    ~ScopedFlushToZero()
+    {
+        _mm_setcsr(saved);
+    }
 
 private:
     unsigned saved;
@@ -452,8 +491,7 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
         processPiece(buffer, start, std::min(maxBlockSize, numSamples - start), numOutputs);
 }
 
-void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start, int count,
-                                     int numOutputs) noexcept
+void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept
 {
     const float* in = buffer.getReadPointer(0, start);
     double* gained = inputBuffer->channels[0];

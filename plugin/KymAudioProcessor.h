@@ -81,7 +81,10 @@ public:
 
     // Editor refresh hand-over (see the class comment).
     void requestEditorRefresh() noexcept { editorRefreshRequested.store(true, std::memory_order_release); }
-    bool consumeEditorRefreshRequest() noexcept { return editorRefreshRequested.exchange(false, std::memory_order_acq_rel); }
+    bool consumeEditorRefreshRequest() noexcept
+    {
+        return editorRefreshRequested.exchange(false, std::memory_order_acq_rel);
+    }
 
     // Posts from any thread; from the audio thread without waiting (see JobQueue).
     void post(const Job& job) noexcept;

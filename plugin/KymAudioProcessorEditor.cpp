@@ -6,7 +6,8 @@
 
 #include <utility>
 
-namespace {
+namespace
+{
 
 using kym::blendIndex;
 using kym::bypassIndex;
@@ -104,9 +105,7 @@ void KymAudioProcessorEditor::paint(juce::Graphics& g)
         g.drawImageAt(background, 0, 0, false);
 }
 
-void KymAudioProcessorEditor::resized()
-{
-}
+void KymAudioProcessorEditor::resized() {}
 
 std::array<KymAudioProcessorEditor::BoundControl, 8> KymAudioProcessorEditor::boundControls() const noexcept
 {

@@ -25,9 +25,7 @@ class KymAudioProcessor;
 // double-click reset, a switch or footswitch click, which the controls
 // report asynchronously) as a gesture of its own. Gestures on one parameter
 // never nest, and those still open when the editor goes are ended.
-class KymAudioProcessorEditor : public juce::AudioProcessorEditor,
-                                public juce::Slider::Listener,
-                                private juce::Timer
+class KymAudioProcessorEditor : public juce::AudioProcessorEditor, public juce::Slider::Listener, private juce::Timer
 {
 public:
     // How often the editor looks for a refresh that a parameter job asked for.

@@ -25,15 +25,15 @@ enum ParameterIndex : int
 enum class ParameterKind
 {
     continuous,
-    toggle,  // Bypass: a switch with "off" / "on" texts
-    integer  // Quality: 0 or 1
+    toggle, // Bypass: a switch with "off" / "on" texts
+    integer // Quality: 0 or 1
 };
 
 struct ParameterRow
 {
     const char* id;
-    const char* name;       // what hosts and the editor show
-    const char* stateWord;  // the record's attribute name: the word of the ID
+    const char* name;      // what hosts and the editor show
+    const char* stateWord; // the record's attribute name: the word of the ID
     ParameterKind kind;
     double minValue;
     double maxValue;

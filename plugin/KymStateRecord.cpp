@@ -19,7 +19,7 @@ namespace
 uint32_t readLittleEndian32(const uint8_t* bytes) noexcept
 {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8)
-           | (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+        | (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
 char asciiLower(char c) noexcept
@@ -51,7 +51,7 @@ bool isReaderSpace(char c) noexcept
 bool isXmlCharacter(uint64_t c) noexcept
 {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD)
-           || (c >= 0x10000 && c <= 0x10FFFF);
+        || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
 int digitValue(char c, bool hex) noexcept
@@ -157,8 +157,7 @@ bool KymStateRecord::isSafeToParse(const char* text, size_t length) noexcept
     size_t bodyStart = 0;
     while (bodyStart < length && isReaderSpace(text[bodyStart]))
         ++bodyStart;
-    if (length - bodyStart > 5 && std::memcmp(text + bodyStart, "<?xml", 5) == 0
-        && isReaderSpace(text[bodyStart + 5]))
+    if (length - bodyStart > 5 && std::memcmp(text + bodyStart, "<?xml", 5) == 0 && isReaderSpace(text[bodyStart + 5]))
     {
         size_t close = bodyStart + 6;
         while (close + 1 < length && !(text[close] == '?' && text[close + 1] == '>'))
@@ -310,7 +309,8 @@ void KymStateRecord::write(const juce::OwnedArray<libqor::Parameter>& parameters
     productInfo->setAttribute("Version", "2.1");
     auto* settings = root.createNewChildElement("Settings");
     for (const int index : kym::stateOrder)
-        settings->setAttribute(kym::parameterTable[index].stateWord, formatNormalised(parameters[index]->GetNormalised()));
+        settings->setAttribute(kym::parameterTable[index].stateWord,
+                               formatNormalised(parameters[index]->GetNormalised()));
 
     {
         juce::MemoryOutputStream out(destData, false);
@@ -400,8 +400,7 @@ void KymStateRecord::reportLoaded() noexcept
         {
             const timespec noWait { 0, 0 };
             while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR)
-            {
-            }
+            {}
         }
         pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     }

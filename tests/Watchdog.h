@@ -29,8 +29,7 @@ public:
                   std::abort();
               }
           })
-    {
-    }
+    {}
 
     ~Watchdog()
     {

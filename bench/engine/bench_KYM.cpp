@@ -8,7 +8,8 @@
 
 using libqor::dsp::SimdLevel;
 
-namespace {
+namespace
+{
 
 constexpr double kRate = 176400.0; // 44100 Hz at 4x
 constexpr int kBlock = 4096;
@@ -21,8 +22,9 @@ std::vector<double> bassBlock()
     {
         const double t = i / kRate;
         const double env = 0.8 * std::exp(-t * 6.0);
-        v[i] = env * (std::sin(2.0 * M_PI * 55.0 * t) + 0.5 * std::sin(2.0 * M_PI * 110.0 * t)
-                      + 0.25 * std::sin(2.0 * M_PI * 165.0 * t));
+        v[i] = env
+            * (std::sin(2.0 * M_PI * 55.0 * t) + 0.5 * std::sin(2.0 * M_PI * 110.0 * t)
+               + 0.25 * std::sin(2.0 * M_PI * 165.0 * t));
     }
     return v;
 }

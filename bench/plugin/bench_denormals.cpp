@@ -73,8 +73,7 @@ class Runner
 public:
     Runner(KymAudioProcessor& processor, const std::vector<float>& source)
         : p(processor), input(source), buffer(2, blockSize)
-    {
-    }
+    {}
 
     void block()
     {

@@ -33,8 +33,8 @@ void processBlockAt(benchmark::State& state)
     for (int i = 0; i < period; ++i)
     {
         const double t = i / sampleRate;
-        source.setSample(0, i, static_cast<float>(0.5 * std::sin(2.0 * M_PI * 55.0 * t)
-                                                 + 0.2 * std::sin(2.0 * M_PI * 165.0 * t)));
+        source.setSample(
+            0, i, static_cast<float>(0.5 * std::sin(2.0 * M_PI * 55.0 * t) + 0.2 * std::sin(2.0 * M_PI * 165.0 * t)));
     }
 
     juce::AudioBuffer<float> buffer(2, blockSize);

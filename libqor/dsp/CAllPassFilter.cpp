@@ -5,12 +5,14 @@
 
 #include <juce_core/juce_core.h>
 
-namespace libqor {
+namespace libqor
+{
 
-namespace {
+namespace
+{
 
 // Set once the framework has answered yes; a "no" is asked again next time.
-std::atomic<bool> sse2Confirmed{false};
+std::atomic<bool> sse2Confirmed { false };
 
 constexpr unsigned int flushToZeroBit = 0x8000u;
 
@@ -28,9 +30,7 @@ void enableFlushToZero() noexcept
 } // namespace
 
 CAllPassFilter::CAllPassFilter(double coefficient)
-    : a(coefficient),
-      aSquared(coefficient * coefficient),
-      oneMinusASquared(1.0 - coefficient * coefficient)
+    : a(coefficient), aSquared(coefficient * coefficient), oneMinusASquared(1.0 - coefficient * coefficient)
 {
     clear();
 
@@ -38,14 +38,14 @@ CAllPassFilter::CAllPassFilter(double coefficient)
     const float fa2 = static_cast<float>(aSquared);
     const float f1ma2 = static_cast<float>(oneMinusASquared);
     const float m[8][4] = {
-        {0.0f, 0.0f, 0.0f, fa},     // x3
-        {0.0f, 0.0f, fa, 0.0f},     // x2
-        {0.0f, fa, 0.0f, f1ma2},    // x1
-        {fa, 0.0f, f1ma2, 0.0f},    // x0
-        {0.0f, 1.0f, 0.0f, -fa},    // x[-1]
-        {1.0f, 0.0f, -fa, 0.0f},    // x[-2]
-        {0.0f, -fa, 0.0f, fa2},     // y[-1]
-        {-fa, 0.0f, fa2, 0.0f},     // y[-2]
+        { 0.0f, 0.0f, 0.0f, fa },  // x3
+        { 0.0f, 0.0f, fa, 0.0f },  // x2
+        { 0.0f, fa, 0.0f, f1ma2 }, // x1
+        { fa, 0.0f, f1ma2, 0.0f }, // x0
+        { 0.0f, 1.0f, 0.0f, -fa }, // x[-1]
+        { 1.0f, 0.0f, -fa, 0.0f }, // x[-2]
+        { 0.0f, -fa, 0.0f, fa2 },  // y[-1]
+        { -fa, 0.0f, fa2, 0.0f },  // y[-2]
     };
     for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 4; ++c)

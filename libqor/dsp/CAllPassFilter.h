@@ -2,7 +2,8 @@
 
 #include "libqor/dsp/Vec.h"
 
-namespace libqor {
+namespace libqor
+{
 
 // One second-order all-pass section in z^-2: y[n] = a * (x[n] - y[n-2]) + x[n-2].
 // Three paths share the coefficient and keep separate histories: scalar,

@@ -2,7 +2,8 @@
 
 #include <emmintrin.h>
 
-namespace libqor {
+namespace libqor
+{
 
 CAllPassFilterCascade::~CAllPassFilterCascade()
 {

@@ -5,7 +5,8 @@
 #include "libqor/dsp/CAllPassFilter.h"
 #include "libqor/dsp/Vec.h"
 
-namespace libqor {
+namespace libqor
+{
 
 // Six all-pass sections in series. The owner builds the sections and fills
 // the slots (CHalfBandFilter::create) and calls the cascade only through them.

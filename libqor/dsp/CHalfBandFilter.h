@@ -3,7 +3,8 @@
 #include "libqor/dsp/CAllPassFilterCascade.h"
 #include "libqor/dsp/Vec.h"
 
-namespace libqor {
+namespace libqor
+{
 
 // Polyphase IIR half-band low-pass, H(z) = 1/2 (A(z) + z^-1 B(z)), running at
 // the rate of the stream it is fed; cut-off at a quarter of that rate.
@@ -29,8 +30,8 @@ public:
     // the float previous output stay as they are.
     void clear() noexcept;
 
-    float* scratchA = nullptr;  // uninitialised
-    float* scratchB = nullptr;  // zero-filled
+    float* scratchA = nullptr; // uninitialised
+    float* scratchB = nullptr; // zero-filled
     CAllPassFilterCascade* cascadeA = nullptr;
     CAllPassFilterCascade* cascadeB = nullptr;
     Vec2 work;

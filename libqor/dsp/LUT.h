@@ -2,7 +2,8 @@
 
 #include <cstdint>
 
-namespace libqor {
+namespace libqor
+{
 
 // Linear-interpolating lookup over a descending-input table: entry i holds the
 // value for input top - i/scale. Inputs at or beyond upper/lower give the
@@ -25,18 +26,11 @@ public:
     const double* table;
 
     // entries must hold n >= 1 values.
-    LUT(const double* entries, int32_t n, double upperInput, double lowerInput, double topInput,
-        double entriesPerUnit) noexcept
-        : processFn(&LUT::process_linear),
-          triodeFn(&LUT::linear_triode),
-          count(n),
-          upper(upperInput),
-          lower(lowerInput),
-          top(topInput),
-          scale(entriesPerUnit),
-          table(entries)
-    {
-    }
+    LUT(const double* entries, int32_t n, double upperInput, double lowerInput, double topInput, double entriesPerUnit)
+    noexcept
+        : processFn(&LUT::process_linear), triodeFn(&LUT::linear_triode), count(n), upper(upperInput),
+          lower(lowerInput), top(topInput), scale(entriesPerUnit), table(entries)
+    {}
 
     void process_linear(double& x) noexcept { x = lookup(x); }
 

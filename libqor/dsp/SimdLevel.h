@@ -26,10 +26,14 @@ inline const char* simdLevelName(SimdLevel level) noexcept
 {
     switch (level)
     {
-    case SimdLevel::reference: return "reference";
-    case SimdLevel::sse2: return "sse2";
-    case SimdLevel::avx2: return "avx2";
-    case SimdLevel::avx512: return "avx512";
+    case SimdLevel::reference:
+        return "reference";
+    case SimdLevel::sse2:
+        return "sse2";
+    case SimdLevel::avx2:
+        return "avx2";
+    case SimdLevel::avx512:
+        return "avx512";
     }
     return "unknown";
 }
@@ -41,12 +45,15 @@ inline bool simdLevelSupported(SimdLevel level) noexcept
     __builtin_cpu_init(); // cheap, and needed if this runs before the runtime's own constructors
     switch (level)
     {
-    case SimdLevel::reference: return true;
-    case SimdLevel::sse2: return __builtin_cpu_supports("sse2");
-    case SimdLevel::avx2: return __builtin_cpu_supports("avx2");
+    case SimdLevel::reference:
+        return true;
+    case SimdLevel::sse2:
+        return __builtin_cpu_supports("sse2");
+    case SimdLevel::avx2:
+        return __builtin_cpu_supports("avx2");
     case SimdLevel::avx512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
-               && __builtin_cpu_supports("avx512dq");
+            && __builtin_cpu_supports("avx512dq");
     }
     return false;
 #else

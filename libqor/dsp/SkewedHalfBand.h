@@ -41,8 +41,10 @@
 
 #include "libqor/dsp/blockUpDownsampling.h"
 
-namespace libqor::skewed {
-namespace {
+namespace libqor::skewed
+{
+namespace
+{
 
 constexpr int sectionCount = CAllPassFilterCascade::sectionsPerCascade;
 
@@ -124,7 +126,10 @@ struct Pipeline
         }
     }
 
-    const V& last() const noexcept { return q[groups - 1]; }
+    const V& last() const noexcept
+    {
+        return q[groups - 1];
+    }
 };
 
 // Runs a stage of m steps: iterations 0 .. m + latency - 1, the first and the
@@ -402,7 +407,7 @@ struct UpFourLanes : FourLaneOps
     static constexpr int lanesPerSection = 4;
     static constexpr int perGroup = 1;
     static constexpr int delay = 1;
-    static constexpr int laneOf[4] = {2, 1, 0, 3};
+    static constexpr int laneOf[4] = { 2, 1, 0, 3 };
 
     static Mask mask(const bool* active) noexcept
     {
@@ -418,8 +423,8 @@ struct UpFourLanes : FourLaneOps
     // {(A0 + B0) * 0.5, (A1 + B1) * 0.5}: the two halves added, then halved.
     static void emit(V v, double* dst) noexcept
     {
-        const __m128d low = _mm256_castpd256_pd128(v);     // {B0, A1}
-        const __m128d high = _mm256_extractf128_pd(v, 1);  // {A0, B1}
+        const __m128d low = _mm256_castpd256_pd128(v);    // {B0, A1}
+        const __m128d high = _mm256_extractf128_pd(v, 1); // {A0, B1}
         const __m128d a = _mm_blend_pd(high, low, 0x2);
         const __m128d b = _mm_blend_pd(low, high, 0x2);
         _mm_storeu_pd(dst, _mm_mul_pd(_mm_add_pd(a, b), _mm_set1_pd(0.5)));
@@ -445,10 +450,7 @@ struct DownFourLanes : FourLaneOps
     // {upper section of the previous register, lower section of this one}
     static V shiftIn(V previous, V group) noexcept { return _mm256_permute2f128_pd(previous, group, 0x21); }
     static V shiftIn0(V input, V group) noexcept { return _mm256_permute2f128_pd(input, group, 0x20); }
-    static V input(double earlier, double saved) noexcept
-    {
-        return _mm256_castpd128_pd256(_mm_set_pd(saved, earlier));
-    }
+    static V input(double earlier, double saved) noexcept { return _mm256_castpd128_pd256(_mm_set_pd(saved, earlier)); }
     // From the upper section: (A lane 0 + B lane 0) * 0.5
     static void emit(V v, double* dst) noexcept { DownTwoLanes::emit(_mm256_extractf128_pd(v, 1), dst); }
 };

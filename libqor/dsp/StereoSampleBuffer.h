@@ -3,22 +3,22 @@
 #include <cstdint>
 #include <new>
 
-namespace libqor {
+namespace libqor
+{
 
 // Two zero-filled channels of n samples and the array of their pointers.
 template <typename T>
 class StereoSampleBuffer
 {
 public:
-    explicit StereoSampleBuffer(int n)
-        : length(n)
+    explicit StereoSampleBuffer(int n) : length(n)
     {
         // A negative n fails like any other allocation (std::bad_array_new_length).
         try
         {
             channel0 = new T[n]();
             channel1 = new T[n]();
-            channels = new T*[2]{channel0, channel1};
+            channels = new T* [2] { channel0, channel1 };
         }
         catch (...)
         {

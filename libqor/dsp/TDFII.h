@@ -3,9 +3,10 @@
 // Transposed direct form II filter section. The caller goes through processFn
 // so the routine for the order is chosen once, not tested per sample.
 
-namespace libqor::dsp {
+namespace libqor::dsp
+{
 
-template<int N>
+template <int N>
 class TDFII
 {
     // Only the sixth-order routine is written; other orders would need theirs.

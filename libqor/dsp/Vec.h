@@ -2,7 +2,8 @@
 
 #include <emmintrin.h>
 
-namespace libqor {
+namespace libqor
+{
 
 // Two doubles as one SSE2 value. When it carries two samples of one stream,
 // element 0 (the low lane) is the earlier sample.

@@ -1,8 +1,10 @@
 #include "libqor/dsp/blockUpDownsampling.h"
 
-namespace libqor {
+namespace libqor
+{
 
-namespace {
+namespace
+{
 
 inline double interpolate(double x, double& prevIn, double& prevOut) noexcept
 {
@@ -25,22 +27,22 @@ struct KernelPair
 
 using S = blockUpDownsampling;
 const KernelPair kernelTable[4][4] = {
-    {{&S::noUpsample, &S::noDownsample},
-     {&S::upsampleSIMDd2x, &S::downsampleSIMDd2x},
-     {&S::upsampleSIMDd4x, &S::downsampleSIMDd4x},
-     {&S::upsampleSIMDd8x, &S::downsampleSIMDd8x}},
-    {{&S::noUpsample, &S::noDownsample},
-     {&S::upsample2x_sse2, &S::downsample2x_sse2},
-     {&S::upsample4x_sse2, &S::downsample4x_sse2},
-     {&S::upsample8x_sse2, &S::downsample8x_sse2}},
-    {{&S::noUpsample, &S::noDownsample},
-     {&S::upsample2x_avx2, &S::downsample2x_avx2},
-     {&S::upsample4x_avx2, &S::downsample4x_avx2},
-     {&S::upsample8x_avx2, &S::downsample8x_avx2}},
-    {{&S::noUpsample, &S::noDownsample},
-     {&S::upsample2x_avx512, &S::downsample2x_avx512},
-     {&S::upsample4x_avx512, &S::downsample4x_avx512},
-     {&S::upsample8x_avx512, &S::downsample8x_avx512}},
+    { { &S::noUpsample, &S::noDownsample },
+      { &S::upsampleSIMDd2x, &S::downsampleSIMDd2x },
+      { &S::upsampleSIMDd4x, &S::downsampleSIMDd4x },
+      { &S::upsampleSIMDd8x, &S::downsampleSIMDd8x } },
+    { { &S::noUpsample, &S::noDownsample },
+      { &S::upsample2x_sse2, &S::downsample2x_sse2 },
+      { &S::upsample4x_sse2, &S::downsample4x_sse2 },
+      { &S::upsample8x_sse2, &S::downsample8x_sse2 } },
+    { { &S::noUpsample, &S::noDownsample },
+      { &S::upsample2x_avx2, &S::downsample2x_avx2 },
+      { &S::upsample4x_avx2, &S::downsample4x_avx2 },
+      { &S::upsample8x_avx2, &S::downsample8x_avx2 } },
+    { { &S::noUpsample, &S::noDownsample },
+      { &S::upsample2x_avx512, &S::downsample2x_avx512 },
+      { &S::upsample4x_avx512, &S::downsample4x_avx512 },
+      { &S::upsample8x_avx512, &S::downsample8x_avx512 } },
 };
 
 int factorColumn(int32_t factor) noexcept
@@ -50,8 +52,7 @@ int factorColumn(int32_t factor) noexcept
 
 } // namespace
 
-blockUpDownsampling::blockUpDownsampling()
-    : level(dsp::bestSimdLevel())
+blockUpDownsampling::blockUpDownsampling() : level(dsp::bestSimdLevel())
 {
     up1.create(12, true);
     up2.create(12, false);

@@ -7,7 +7,8 @@
 #include "libqor/dsp/SimdLevel.h"
 #include "libqor/dsp/Vec.h"
 
-namespace libqor {
+namespace libqor
+{
 
 // Block up/down-sampler by 1, 2, 4 or 8. Each doubling interleaves a
 // first-order all-pass interpolation before every sample and runs a half-band
@@ -93,8 +94,8 @@ public:
 
     // Interpolator state per up level (index 0 = level 1): previous input
     // and previous output.
-    double interpIn[3] = {0.0, 0.0, 0.0};
-    double interpOut[3] = {0.0, 0.0, 0.0};
+    double interpIn[3] = { 0.0, 0.0, 0.0 };
+    double interpOut[3] = { 0.0, 0.0, 0.0 };
 
     // Scratch of one kernel call.
     Vec2 work[7];

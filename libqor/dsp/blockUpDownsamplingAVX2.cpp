@@ -4,9 +4,11 @@
 
 #include "libqor/dsp/SkewedHalfBand.h"
 
-namespace libqor {
+namespace libqor
+{
 
-namespace {
+namespace
+{
 
 using Up = skewed::UpFourLanes;
 using Down = skewed::DownFourLanes;

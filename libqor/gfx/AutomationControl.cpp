@@ -3,7 +3,8 @@
 #include "libqor/gfx/EditableControl.h"
 #include "libqor/gfx/PopupEditComponent.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 AutomationControl::~AutomationControl()
 {
@@ -13,7 +14,7 @@ AutomationControl::~AutomationControl()
 
 void AutomationControl::mouseDown(const juce::MouseEvent& e, EditableControl* control)
 {
-    if (! menuEnabled || ! e.mods.testFlags(popupClickMask))
+    if (!menuEnabled || !e.mods.testFlags(popupClickMask))
         return;
     // An owner that enables the menu without a parameter or slots gets no menu.
     if (parameter == nullptr || slots == nullptr)
@@ -24,15 +25,14 @@ void AutomationControl::mouseDown(const juce::MouseEvent& e, EditableControl* co
     std::weak_ptr<char> alive = aliveToken;
     juce::Component::SafePointer<EditableControl> safeControl(control);
     const bool hadControl = control != nullptr;
-    buildMenu().showMenuAsync(juce::PopupMenu::Options(),
-                              [this, alive, safeControl, hadControl](int r) {
-                                  if (alive.expired())
-                                      return;
-                                  EditableControl* c = safeControl.getComponent();
-                                  if (hadControl && c == nullptr)
-                                      return;
-                                  applyMenuResult(r, c);
-                              });
+    buildMenu().showMenuAsync(juce::PopupMenu::Options(), [this, alive, safeControl, hadControl](int r) {
+        if (alive.expired())
+            return;
+        EditableControl* c = safeControl.getComponent();
+        if (hadControl && c == nullptr)
+            return;
+        applyMenuResult(r, c);
+    });
 }
 
 juce::PopupMenu AutomationControl::buildMenu() const

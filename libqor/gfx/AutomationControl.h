@@ -7,7 +7,8 @@
 #include "libqor/AutomatableParameter.h"
 #include "libqor/Parameter.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 class EditableControl;
 

@@ -1,11 +1,9 @@
 #include "libqor/gfx/ContactControl.h"
 
-namespace libqor::gfx {
-
-ContactControl::ContactControl(const juce::Image& strip)
-    : EditableControl(strip, 2)
+namespace libqor::gfx
 {
-}
+
+ContactControl::ContactControl(const juce::Image& strip) : EditableControl(strip, 2) {}
 
 ContactControl::~ContactControl() = default;
 
@@ -31,7 +29,7 @@ void ContactControl::mouseDown(const juce::MouseEvent& e)
 
 void ContactControl::mouseUp(const juce::MouseEvent&)
 {
-    if (! interactive)
+    if (!interactive)
         return;
     setValue(0.0, juce::dontSendNotification);
     repaint();

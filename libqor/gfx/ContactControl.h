@@ -5,7 +5,8 @@
 #include "libqor/gfx/AutomationControl.h"
 #include "libqor/gfx/EditableControl.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 // A momentary two-frame push control: 1 while pressed, back to 0 silently on release.
 class ContactControl : public EditableControl, public AutomationControl

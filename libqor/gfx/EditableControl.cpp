@@ -1,16 +1,13 @@
 #include "libqor/gfx/EditableControl.h"
 
-namespace libqor::gfx {
-
-EditableControl::EditableControl()
-    : juce::Slider(juce::String())
+namespace libqor::gfx
 {
-}
+
+EditableControl::EditableControl() : juce::Slider(juce::String()) {}
 
 EditableControl::EditableControl(const juce::Image& strip, int frames)
     : juce::Slider(juce::String()), filmStrip(strip), numFrames(frames)
-{
-}
+{}
 
 void EditableControl::setUpFilmStrip(EditableControl& c, juce::Slider::Listener* listener, int x, int y)
 {
@@ -85,8 +82,8 @@ void EditableControl::paint(juce::Graphics& g)
 void EditableControl::drawFrame(juce::Graphics& g, bool silhouette) const
 {
     const int frame = frameIndex(numFrames);
-    g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight,
-                0, frame * frameHeight, filmStrip.getWidth(), frameHeight, silhouette);
+    g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight, 0, frame * frameHeight, filmStrip.getWidth(), frameHeight,
+                silhouette);
 }
 
 } // namespace libqor::gfx

@@ -5,7 +5,8 @@
 #include "libqor/ParamObserver.h"
 #include "libqor/Parameter.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 // Common base of the film-strip controls: a 0..1 slider drawn as one frame of
 // a film strip, which can write a bound parameter and observe it.

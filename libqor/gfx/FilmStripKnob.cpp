@@ -1,6 +1,7 @@
 #include "libqor/gfx/FilmStripKnob.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 FilmStripKnob* FilmStripKnob::addKnob(juce::Slider::Listener* listener, int x, int y, juce::Image& strip, int numFrames)
 {
@@ -9,10 +10,7 @@ FilmStripKnob* FilmStripKnob::addKnob(juce::Slider::Listener* listener, int x, i
     return knob;
 }
 
-FilmStripKnob::FilmStripKnob(const juce::Image& strip, int frames)
-    : EditableControl(strip, frames)
-{
-}
+FilmStripKnob::FilmStripKnob(const juce::Image& strip, int frames) : EditableControl(strip, frames) {}
 
 FilmStripKnob::~FilmStripKnob()
 {

@@ -5,7 +5,8 @@
 #include "libqor/gfx/AutomationControl.h"
 #include "libqor/gfx/EditableControl.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 // A knob (or bar) drawn from a vertical film strip, moved by vertical dragging.
 class FilmStripKnob : public AutomationControl, public EditableControl

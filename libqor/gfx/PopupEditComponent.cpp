@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cmath>
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
-namespace {
+namespace
+{
 
 // The call-out box's own dismiss command.
 constexpr int callOutBoxDismissCommand = 0x4f83a04b;
@@ -32,15 +34,13 @@ const juce::String* displayTextFor(const libqor::Parameter& p, double x)
 const juce::String& PopupEditComponent::inputFilter()
 {
     // 72 characters, among them U+00A8 (diaeresis).
-    static const juce::String filter = juce::String::fromUTF8(
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+:;!#$%&/()=?`'^\xc2\xa8*@_");
+    static const juce::String filter =
+        juce::String::fromUTF8("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+:;!#$%&/()=?`'^\xc2\xa8*@_");
     return filter;
 }
 
 PopupEditComponent::PopupEditComponent(libqor::Parameter* p)
-    : juce::PopupMenu::CustomComponent(true),
-      parameter(p),
-      valueEditor(juce::String(), 0)
+    : juce::PopupMenu::CustomComponent(true), parameter(p), valueEditor(juce::String(), 0)
 {
     const juce::String start(displayValue(parameter->value.load()), 3);
 
@@ -94,8 +94,9 @@ double PopupEditComponent::displayDefault(double x) const
         return decibels(x);
     const double lo = parameter->displayRange.getStart();
     const double hi = parameter->displayRange.getEnd();
-    return lo + (hi - lo) * std::pow((x - parameter->minValue) / (parameter->maxValue - parameter->minValue),
-                                     1.0 / parameter->skew);
+    return lo
+        + (hi - lo)
+        * std::pow((x - parameter->minValue) / (parameter->maxValue - parameter->minValue), 1.0 / parameter->skew);
 }
 
 juce::String PopupEditComponent::valueLine() const
@@ -103,7 +104,7 @@ juce::String PopupEditComponent::valueLine() const
     const double v = parameter->value.load();
     const juce::String* text = displayTextFor(*parameter, v);
     return "Value: " + juce::String(displayValue(v), 3) + " "
-           + (text != nullptr && text->isNotEmpty() ? *text : parameter->label);
+        + (text != nullptr && text->isNotEmpty() ? *text : parameter->label);
 }
 
 juce::String PopupEditComponent::defaultLine() const

@@ -6,7 +6,8 @@
 
 #include "libqor/Parameter.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 // The value panel: shows a parameter's value, default and range and takes a typed value.
 class PopupEditComponent : public juce::PopupMenu::CustomComponent,

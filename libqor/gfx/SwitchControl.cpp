@@ -1,8 +1,10 @@
 #include "libqor/gfx/SwitchControl.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
-namespace {
+namespace
+{
 constexpr int hintDelayMs = 50;
 }
 
@@ -13,10 +15,7 @@ SwitchControl* SwitchControl::addSwitch(juce::Slider::Listener* listener, int x,
     return sw;
 }
 
-SwitchControl::SwitchControl(const juce::Image& strip)
-    : EditableControl(strip, 2)
-{
-}
+SwitchControl::SwitchControl(const juce::Image& strip) : EditableControl(strip, 2) {}
 
 SwitchControl::~SwitchControl()
 {

@@ -5,7 +5,8 @@
 #include "libqor/gfx/AutomationControl.h"
 #include "libqor/gfx/EditableControl.h"
 
-namespace libqor::gfx {
+namespace libqor::gfx
+{
 
 // Where a switch puts its hint: the text and a flag that a new text has arrived.
 struct HintDisplay

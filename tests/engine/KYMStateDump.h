@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-namespace enginetest {
+namespace enginetest
+{
 
 // A field added to a stage must be carried by the block path and compared
 // below; these fail first when one is.
@@ -21,10 +22,10 @@ static_assert(sizeof(KYM_BLEND) == 9 * sizeof(double));
 static_assert(sizeof(DFI<4>) == (5 + 5 + 5 + 1 + 5 + 10) * sizeof(double));
 static_assert(sizeof(DFI<3>) == (4 + 4 + 5 + 1 + 5 + 8) * sizeof(double));
 static_assert(sizeof(KYM_DRIVE) == (5 + 7 + 3 + 3 + 1 + 21) * sizeof(double) + sizeof(TransferTable*));
-static_assert(sizeof(libqor::dsp::TDFII<6>) == sizeof(void (libqor::dsp::TDFII<6>::*)(double&)) + 21 * sizeof(double));
+static_assert(sizeof(libqor::dsp::TDFII<6>) == sizeof(void(libqor::dsp::TDFII<6>::*)(double&)) + 21 * sizeof(double));
 static_assert(sizeof(KYM_TONESTAGE)
-              == sizeof(void (KYM_TONESTAGE::*)()) + (4 + 5 + 7 + 6 + 4 + 14 + 14) * sizeof(double)
-                     + sizeof(libqor::dsp::TDFII<6>));
+              == sizeof(void(KYM_TONESTAGE::*)()) + (4 + 5 + 7 + 6 + 4 + 14 + 14) * sizeof(double)
+                  + sizeof(libqor::dsp::TDFII<6>));
 
 // Every state field of an engine by name, as raw bits: doubles compare by
 // their bits (so -0.0 differs from +0.0 and NaNs by payload), member
@@ -47,8 +48,15 @@ public:
         highpass("outputHighpass", e.outputHighpass);
         highpass("finalHighpass", e.finalHighpass);
         const KYM_BLEND& b = e.blend;
-        for (auto [name, v] : { std::pair{ "out", b.out }, { "v", b.v }, { "R1", b.R1 }, { "R2", b.R2 },
-                                { "R3", b.R3 }, { "C", b.C }, { "G", b.G }, { "st", b.st }, { "level", b.level } })
+        for (auto [name, v] : { std::pair { "out", b.out },
+                                { "v", b.v },
+                                { "R1", b.R1 },
+                                { "R2", b.R2 },
+                                { "R3", b.R3 },
+                                { "C", b.C },
+                                { "G", b.G },
+                                { "st", b.st },
+                                { "level", b.level } })
             add(std::string("blend.") + name, v);
         network("inputNetwork", e.inputNetwork);
         network("firstNetwork", e.firstNetwork);
@@ -81,7 +89,7 @@ private:
         std::vector<unsigned char> bits;
     };
 
-    template<class T>
+    template <class T>
     void addBytes(const std::string& name, const T& v)
     {
         std::vector<unsigned char> bytes(sizeof v);
@@ -92,7 +100,7 @@ private:
     void add(const std::string& name, double v) { addBytes(name, v); }
     void addInt(const std::string& name, int64_t v) { addBytes(name, v); }
 
-    template<size_t N>
+    template <size_t N>
     void addArray(const std::string& name, const double (&a)[N])
     {
         for (size_t i = 0; i < N; ++i)
@@ -101,12 +109,19 @@ private:
 
     void highpass(const std::string& n, const KYM_HIGHPASS& h)
     {
-        for (auto [name, v] : { std::pair{ "fc", h.fc }, { "y", h.y }, { "x", h.x }, { "R", h.R }, { "C", h.C },
-                                { "G", h.G }, { "st", h.st }, { "T", h.T }, { "k", h.k } })
+        for (auto [name, v] : { std::pair { "fc", h.fc },
+                                { "y", h.y },
+                                { "x", h.x },
+                                { "R", h.R },
+                                { "C", h.C },
+                                { "G", h.G },
+                                { "st", h.st },
+                                { "T", h.T },
+                                { "k", h.k } })
             add(n + "." + name, v);
     }
 
-    template<int N>
+    template <int N>
     void network(const std::string& n, const DFI<N>& d)
     {
         addArray(n + ".y", d.y);
@@ -117,13 +132,28 @@ private:
         addArray(n + ".coef", d.coef);
     }
 
-    template<class Circuit>
+    template <class Circuit>
     void opamp(const std::string& n, const OpampStage<Circuit>& s)
     {
-        for (auto [name, v] : { std::pair{ "in", s.in }, { "fb", s.fb }, { "out", s.out }, { "leg", s.leg },
-                                { "core", s.core }, { "Rp", s.Rp }, { "Ro", s.Ro }, { "Cp", s.Cp }, { "Rf", s.Rf },
-                                { "Rv", s.Rv }, { "C1", s.C1 }, { "C2", s.C2 }, { "G1", s.G1 }, { "G2", s.G2 },
-                                { "G3", s.G3 }, { "s1", s.s1 }, { "s2", s.s2 }, { "s3", s.s3 }, { "gm", s.gm } })
+        for (auto [name, v] : { std::pair { "in", s.in },
+                                { "fb", s.fb },
+                                { "out", s.out },
+                                { "leg", s.leg },
+                                { "core", s.core },
+                                { "Rp", s.Rp },
+                                { "Ro", s.Ro },
+                                { "Cp", s.Cp },
+                                { "Rf", s.Rf },
+                                { "Rv", s.Rv },
+                                { "C1", s.C1 },
+                                { "C2", s.C2 },
+                                { "G1", s.G1 },
+                                { "G2", s.G2 },
+                                { "G3", s.G3 },
+                                { "s1", s.s1 },
+                                { "s2", s.s2 },
+                                { "s3", s.s3 },
+                                { "gm", s.gm } })
             add(n + "." + name, v);
         addArray(n + ".coeffs", s.coeffs);
         const TransferTable& t = *s.table;
@@ -139,9 +169,14 @@ private:
     void tone(const KYM_TONESTAGE& t)
     {
         addBytes("tonestage.stepFn", t.stepFn);
-        for (auto [name, v] : { std::pair{ "rTrebleA", t.rTrebleA }, { "rTrebleB", t.rTrebleB },
-                                { "rBassA", t.rBassA }, { "rBassB", t.rBassB }, { "fs", t.fs }, { "bass", t.bass },
-                                { "treble", t.treble }, { "rampFactor", t.rampFactor } })
+        for (auto [name, v] : { std::pair { "rTrebleA", t.rTrebleA },
+                                { "rTrebleB", t.rTrebleB },
+                                { "rBassA", t.rBassA },
+                                { "rBassB", t.rBassB },
+                                { "fs", t.fs },
+                                { "bass", t.bass },
+                                { "treble", t.treble },
+                                { "rampFactor", t.rampFactor } })
             add(std::string("tonestage.") + name, v);
         addArray("tonestage.R", t.R);
         addArray("tonestage.C", t.C);

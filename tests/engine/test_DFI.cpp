@@ -7,7 +7,8 @@
 #include <complex>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 void expectRelNear(double actual, double expected, double rel, const char* what, int i)
 {
@@ -37,10 +38,9 @@ TEST(DFI, InputNetworkStoredSetAt88200)
 
     // b4..b0, a4..a1, 1/a0 (T^4 scaling of the transform)
     const double expected[10] = {
-        1.8012530814694028e-12, -7.2282797047063776e-12, 1.0882061746613313e-11,
-        -7.284348007293614e-12, 1.829312883917281e-12, 1.531953006476461e-12,
-        -6.6809704941677695e-12, 1.0873289166886192e-11, -7.831657085637033e-12,
-        474521590347.98083,
+        1.8012530814694028e-12, -7.2282797047063776e-12, 1.0882061746613313e-11,  -7.284348007293614e-12,
+        1.829312883917281e-12,  1.531953006476461e-12,   -6.6809704941677695e-12, 1.0873289166886192e-11,
+        -7.831657085637033e-12, 474521590347.98083,
     };
     for (int i = 0; i < 10; ++i)
         expectRelNear(net.coef[i], expected[i], 1e-14, "coef", i);
@@ -51,7 +51,7 @@ TEST(DFI, InputNetworkStoredSetAt88200)
 }
 
 // Constant input settles at the network's DC gain.
-template<int N>
+template <int N>
 double settledOutput(const double (&d)[N + 1], const double (&n)[N + 1])
 {
     DFI<N> net;
@@ -70,7 +70,8 @@ struct SettleCase
     double tolerance; // absolute, for input 1
 };
 
-class DFISettles : public ::testing::TestWithParam<SettleCase> {};
+class DFISettles : public ::testing::TestWithParam<SettleCase>
+{};
 
 TEST_P(DFISettles, ToDcGain)
 {
@@ -78,17 +79,18 @@ TEST_P(DFISettles, ToDcGain)
     EXPECT_NEAR(c.run(), c.gain, c.tolerance);
 }
 
-INSTANTIATE_TEST_SUITE_P(Networks, DFISettles,
+INSTANTIATE_TEST_SUITE_P(
+    Networks, DFISettles,
     ::testing::Values(
         // the input network's coefficients cancel over eight decades at DC
-        SettleCase{ "input", [] { return settledOutput<4>(KYM::inputNetworkD, KYM::inputNetworkN); }, 0.0, 1e-7 },
-        SettleCase{ "first", [] { return settledOutput<3>(KYM::firstNetworkD, KYM::firstNetworkN); }, 0.6875, 1e-9 },
-        SettleCase{ "second", [] { return settledOutput<3>(KYM::secondNetworkD, KYM::secondNetworkN); }, 1.0, 1e-9 }),
+        SettleCase { "input", [] { return settledOutput<4>(KYM::inputNetworkD, KYM::inputNetworkN); }, 0.0, 1e-7 },
+        SettleCase { "first", [] { return settledOutput<3>(KYM::firstNetworkD, KYM::firstNetworkN); }, 0.6875, 1e-9 },
+        SettleCase { "second", [] { return settledOutput<3>(KYM::secondNetworkD, KYM::secondNetworkN); }, 1.0, 1e-9 }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Run a network, set it up again (same or other rate) and check what the
 // set-up leaves behind.
-template<int N>
+template <int N>
 void checkResetup(const double (&d)[N + 1], const double (&n)[N + 1])
 {
     DFI<N> net;
@@ -111,8 +113,8 @@ void checkResetup(const double (&d)[N + 1], const double (&n)[N + 1])
     net.setup(176400.0, d, n);
     const double u = 0.3;
     const double first = net.process(u);
-    EXPECT_NEAR(first, net.b(0) * (u + 1e-25) / (1.0 / net.invA0()),
-                1e-14 * std::fabs(first) + 1e-300) << "order " << N;
+    EXPECT_NEAR(first, net.b(0) * (u + 1e-25) / (1.0 / net.invA0()), 1e-14 * std::fabs(first) + 1e-300)
+        << "order " << N;
     EXPECT_EQ(net.x[0], u + 1e-25);
     EXPECT_EQ(net.x[1], 0.0);
 }
@@ -192,7 +194,8 @@ TEST(DFI, CoefficientsFollowTheWrittenSumBitForBit)
     const double u = 0.77;
     const double x0 = u + 1e-25;
     const double expected = (b[3] * before.x[2] + b[2] * before.x[1] + b[1] * before.x[0] + b[0] * x0
-                             - a[3] * before.y[2] - a[2] * before.y[1] - a[1] * before.y[0]) * (1.0 / a[0]);
+                             - a[3] * before.y[2] - a[2] * before.y[1] - a[1] * before.y[0])
+        * (1.0 / a[0]);
     EXPECT_EQ(net.process(u), expected);
     EXPECT_EQ(net.x[3], before.x[2]);
     EXPECT_EQ(net.y[1], before.y[0]);

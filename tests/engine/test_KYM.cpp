@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-namespace {
+namespace
+{
 
 using Slot = KYM::Slot;
 
@@ -110,7 +111,8 @@ struct TaperCase
     double position, value;
 };
 
-class LevelTaper : public ::testing::TestWithParam<TaperCase> {};
+class LevelTaper : public ::testing::TestWithParam<TaperCase>
+{};
 
 TEST_P(LevelTaper, MapsPosition)
 {
@@ -120,8 +122,9 @@ TEST_P(LevelTaper, MapsPosition)
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, LevelTaper,
-    ::testing::Values(TaperCase{ 0.0, 0.0 }, TaperCase{ 0.5, 0.094999999986225 }, TaperCase{ 1.0, 1.0 },
-                      TaperCase{ -0.5, 0.0 }, TaperCase{ 1.5, 1.0 })); // clamped
+                         ::testing::Values(TaperCase { 0.0, 0.0 }, TaperCase { 0.5, 0.094999999986225 },
+                                           TaperCase { 1.0, 1.0 }, TaperCase { -0.5, 0.0 },
+                                           TaperCase { 1.5, 1.0 })); // clamped
 
 TEST(KYM, SegmentedTaper)
 {
@@ -139,7 +142,8 @@ struct ChangeCase
     bool raises;
 };
 
-class ChangedRule : public ::testing::TestWithParam<ChangeCase> {};
+class ChangedRule : public ::testing::TestWithParam<ChangeCase>
+{};
 
 TEST_P(ChangedRule, OnlyAboveOneNano)
 {
@@ -157,9 +161,9 @@ TEST_P(ChangedRule, OnlyAboveOneNano)
 }
 
 INSTANTIATE_TEST_SUITE_P(Deltas, ChangedRule,
-    ::testing::Values(ChangeCase{ 0.0, 1e-9, false }, ChangeCase{ 0.0, 0.5e-9, false },
-                      ChangeCase{ 0.3, 0.3, false }, ChangeCase{ 0.0, 1.5e-9, true },
-                      ChangeCase{ 0.5, 0.5 - 2e-9, true }, ChangeCase{ 0.2, 0.9, true }));
+                         ::testing::Values(ChangeCase { 0.0, 1e-9, false }, ChangeCase { 0.0, 0.5e-9, false },
+                                           ChangeCase { 0.3, 0.3, false }, ChangeCase { 0.0, 1.5e-9, true },
+                                           ChangeCase { 0.5, 0.5 - 2e-9, true }, ChangeCase { 0.2, 0.9, true }));
 
 TEST(KYM, SetParameterSlotNeverClearsAFlag)
 {
@@ -249,7 +253,8 @@ TEST(KYM, ZeroResultIsPositiveZero)
 
 // Every corner of the six controls at both engine rates: finite, bounded and,
 // unless the level is at 0, audible.
-class Corners : public ::testing::TestWithParam<double> {};
+class Corners : public ::testing::TestWithParam<double>
+{};
 
 TEST_P(Corners, SineStaysFiniteAndBounded)
 {

@@ -40,9 +40,7 @@ protected:
 
 TEST_F(BlendEnds, AtTenTheOutputIsTheDryTap)
 {
-    run(1.0, [](const KYM_BLEND&, double D, double, double out) {
-        ASSERT_NEAR(out, D, 1e-15 * (1.0 + std::fabs(D)));
-    });
+    run(1.0, [](const KYM_BLEND&, double D, double, double out) { ASSERT_NEAR(out, D, 1e-15 * (1.0 + std::fabs(D))); });
 }
 
 TEST_F(BlendEnds, AtZeroTheCapacitorFeedsTheOutputNodeDirectly)
@@ -54,7 +52,8 @@ TEST_F(BlendEnds, AtZeroTheCapacitorFeedsTheOutputNodeDirectly)
 }
 
 // At DC the capacitor is open: the output is the dry tap through the R1/R3 divider.
-class BlendDc : public ::testing::TestWithParam<double> {};
+class BlendDc : public ::testing::TestWithParam<double>
+{};
 
 TEST_P(BlendDc, DryDividerAtDc)
 {

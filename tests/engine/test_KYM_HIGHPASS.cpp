@@ -10,7 +10,11 @@ TEST(KYM_HIGHPASS, EngineStagesAt88200)
     KYM eng;
     eng.updateSamplerate(88200.0);
 
-    struct Row { const KYM_HIGHPASS* hp; double fc, R, k; };
+    struct Row
+    {
+        const KYM_HIGHPASS* hp;
+        double fc, R, k;
+    };
     const Row rows[] = {
         { &eng.inputHighpass, 7.162, 22222.13670649195, 0.0005099458675473155 },
         { &eng.outputHighpass, 15.0, 10610.32953945969, 0.0010674283090665972 },

@@ -6,7 +6,8 @@
 #include <complex>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 using cplx = std::complex<double>;
 
@@ -70,7 +71,9 @@ TEST(KYM_TONESTAGE, PrototypeAtTheMiddle)
 {
     double D[7], N[7];
     KYM_TONESTAGE::prototype(0.5, 0.5, D, N);
-    const double d[7] = { 1, 1.062615730e-2, 2.519498280e-5, 1.932946839e-8, 5.642378925e-12, 5.032262513e-16, 3.168350504e-22 };
+    const double d[7] = {
+        1, 1.062615730e-2, 2.519498280e-5, 1.932946839e-8, 5.642378925e-12, 5.032262513e-16, 3.168350504e-22
+    };
     const double n[6] = { 0, -5.607503101e-3, -1.765998494e-5, -1.530507850e-8, -4.917809736e-12, -4.896645784e-16 };
     for (int k = 0; k <= 6; ++k)
         EXPECT_NEAR(D[k] / D[0], d[k], 1e-9 * d[k]) << "D" << k;
@@ -83,7 +86,8 @@ struct MagnitudeCase
     double bass, treble, hz, magnitude, tolerance;
 };
 
-class ToneMagnitude : public ::testing::TestWithParam<MagnitudeCase> {};
+class ToneMagnitude : public ::testing::TestWithParam<MagnitudeCase>
+{};
 
 TEST_P(ToneMagnitude, Prototype)
 {
@@ -93,16 +97,15 @@ TEST_P(ToneMagnitude, Prototype)
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, ToneMagnitude,
-    ::testing::Values(
-        MagnitudeCase{ 0.5, 0.5, 100.0, 0.749, 0.0006 },
-        MagnitudeCase{ 0.5, 0.5, 1000.0, 0.905, 0.0006 },
-        MagnitudeCase{ 0.5, 0.5, 10000.0, 0.978, 0.0006 },
-        MagnitudeCase{ 1.0, 0.0, 100.0, 2.33, 0.006 },
-        MagnitudeCase{ 1.0, 0.0, 10000.0, 0.117, 0.0006 },
-        MagnitudeCase{ 0.0, 1.0, 100.0, 0.188, 0.0006 },
-        MagnitudeCase{ 0.0, 1.0, 10000.0, 7.84, 0.006 },
-        MagnitudeCase{ 1.0, 1.0, 100.0, 2.11, 0.006 },
-        MagnitudeCase{ 1.0, 1.0, 10000.0, 7.89, 0.006 }));
+                         ::testing::Values(MagnitudeCase { 0.5, 0.5, 100.0, 0.749, 0.0006 },
+                                           MagnitudeCase { 0.5, 0.5, 1000.0, 0.905, 0.0006 },
+                                           MagnitudeCase { 0.5, 0.5, 10000.0, 0.978, 0.0006 },
+                                           MagnitudeCase { 1.0, 0.0, 100.0, 2.33, 0.006 },
+                                           MagnitudeCase { 1.0, 0.0, 10000.0, 0.117, 0.0006 },
+                                           MagnitudeCase { 0.0, 1.0, 100.0, 0.188, 0.0006 },
+                                           MagnitudeCase { 0.0, 1.0, 10000.0, 7.84, 0.006 },
+                                           MagnitudeCase { 1.0, 1.0, 100.0, 2.11, 0.006 },
+                                           MagnitudeCase { 1.0, 1.0, 10000.0, 7.89, 0.006 }));
 
 TEST(KYM_TONESTAGE, MiddleSettingIsInverting)
 {
@@ -245,9 +248,9 @@ TEST(KYM_TONESTAGE, EvaluationOrderBitForBit)
     const double x = 0.3, y = 0.7;
     double D[7], N[7];
     KYM_TONESTAGE::prototype(x, y, D, N);
-    const double d3 = 6.2287185874e-9 + 1.0962767022e-8 * y + -1.3210494481e-8 * (y * y)
-        + 5.7260030912e-8 * x + -1.8319014220e-8 * (x * y) + 8.6046053124e-9 * (x * (y * y))
-        + -5.7583484807e-8 * (x * x) + 8.5183308279e-9 * ((x * x) * y) + 1.1960780796e-9 * ((x * x) * (y * y));
+    const double d3 = 6.2287185874e-9 + 1.0962767022e-8 * y + -1.3210494481e-8 * (y * y) + 5.7260030912e-8 * x
+        + -1.8319014220e-8 * (x * y) + 8.6046053124e-9 * (x * (y * y)) + -5.7583484807e-8 * (x * x)
+        + 8.5183308279e-9 * ((x * x) * y) + 1.1960780796e-9 * ((x * x) * (y * y));
     EXPECT_EQ(D[3], d3);
 
     KYM_TONESTAGE t;

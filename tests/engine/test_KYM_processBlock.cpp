@@ -23,7 +23,8 @@
 using enginetest::StateDump;
 using libqor::dsp::SimdLevel;
 
-namespace {
+namespace
+{
 
 std::unique_ptr<KYM> readyEngine(double fs)
 {
@@ -103,14 +104,14 @@ public:
                                                  << " is " << got[at] << ", reference " << expected[at];
         const std::string field = StateDump(*ref).firstDifference(StateDump(*fast));
         if (!field.empty())
-            return ::testing::AssertionFailure() << "block " << blocks << " of " << in.size() << ": " << field
-                                                 << " differs";
+            return ::testing::AssertionFailure()
+                << "block " << blocks << " of " << in.size() << ": " << field << " differs";
         return ::testing::AssertionSuccess();
     }
 
     // Cuts `signal` into blocks of the given sizes (cycling through them).
     ::testing::AssertionResult blocksOf(const std::vector<double>& signal, const std::vector<int>& sizes,
-                                       bool anyNaNMatches = false)
+                                        bool anyNaNMatches = false)
     {
         size_t pos = 0;
         for (size_t b = 0; pos < signal.size(); ++b)
@@ -161,15 +162,17 @@ const Signal kSignals[] = {
     { "noise", [](long, std::mt19937_64& r) { return std::uniform_real_distribution<double>(-1.0, 1.0)(r); } },
     { "silence", [](long, std::mt19937_64&) { return 0.0; } },
     // Around the smallest normal, subnormals and signed zeros included.
-    { "tiny", [](long i, std::mt19937_64& r) {
-         const double m = std::uniform_real_distribution<double>(-4.0, 4.0)(r);
-         return i % 7 == 0 ? (i % 2 ? -0.0 : 0.0) : m * DBL_MIN;
-     } },
+    { "tiny",
+      [](long i, std::mt19937_64& r) {
+          const double m = std::uniform_real_distribution<double>(-4.0, 4.0)(r);
+          return i % 7 == 0 ? (i % 2 ? -0.0 : 0.0) : m * DBL_MIN;
+      } },
     // Far past the op-amp tables' limits on both sides.
     { "clipping", [](long i, std::mt19937_64&) { return (i / 150) % 2 ? 6.0 : -6.0 + 0.01 * (i % 150); } },
-    { "burst then silence", [](long i, std::mt19937_64& r) {
-         return i < 30000 ? 2.0 * std::uniform_real_distribution<double>(-1.0, 1.0)(r) : 0.0;
-     } },
+    { "burst then silence",
+      [](long i, std::mt19937_64& r) {
+          return i < 30000 ? 2.0 * std::uniform_real_distribution<double>(-1.0, 1.0)(r) : 0.0;
+      } },
 };
 
 std::vector<double> makeSignal(const Signal& s, long n, uint64_t seed)

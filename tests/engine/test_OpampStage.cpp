@@ -9,7 +9,8 @@
 #include <type_traits>
 #include <vector>
 
-namespace {
+namespace
+{
 
 static_assert(!std::is_copy_constructible_v<KYM_PRESENCE> && !std::is_copy_assignable_v<KYM_DRIVE>);
 static_assert(std::is_standard_layout_v<KYM_PRESENCE>);
@@ -63,30 +64,30 @@ TEST(OpampStage, CircuitValuesAndConductancesAt88200)
         const char* what;
         double got, expected;
     } cases[] = {
-        {"Rv", d.Rv, 13300.000015300004},
-        {"drive G1", d.G1, 1.9404e-5},
-        {"drive G2", d.G2, 88200.0},
+        { "Rv", d.Rv, 13300.000015300004 },
+        { "drive G1", d.G1, 1.9404e-5 },
+        { "drive G2", d.G2, 88200.0 },
         // k*Cp/T; the figure 8.82e-4 is this double rounded.
-        {"drive G3", d.G3, 0.0008819999999999999},
-        {"presence G1", p.G1, 4.4e-10 * 88200.0},
-        {"presence G2", p.G2, 0.001764},
-        {"presence G3", p.G3, 0.0017639999999999997},
-        {"presence C2", p.C2, 1e-8},
-        {"drive C2", d.C2, 1.0},
-        {"Cp", p.Cp, 9.999999999999999e-9},
-        {"Cp below 1e-8", p.Cp, std::nextafter(1e-8, 0.0)},
+        { "drive G3", d.G3, 0.0008819999999999999 },
+        { "presence G1", p.G1, 4.4e-10 * 88200.0 },
+        { "presence G2", p.G2, 0.001764 },
+        { "presence G3", p.G3, 0.0017639999999999997 },
+        { "presence C2", p.C2, 1e-8 },
+        { "drive C2", d.C2, 1.0 },
+        { "Cp", p.Cp, 9.999999999999999e-9 },
+        { "Cp below 1e-8", p.Cp, std::nextafter(1e-8, 0.0) },
         // Products of the fixed values.
-        {"A0", d.gm * d.Rp, 200000.0},
-        {"Rf*Rp*gm", d.Rf * d.Rp * d.gm, 66000000000.00001},
-        {"Rf*gm*Ro", d.Rf * d.gm * d.Ro, 6220353.454107789},
-        {"Ro*gm", d.Ro * d.gm, 18.849555921538755},
-        {"Rf*gm", d.Rf * d.gm, 62203.53454107789},
-        {"Rf*Rp", d.Rf * d.Rp, 350140874802.16986},
-        {"Rf*Rp*Ro", d.Rf * d.Rp * d.Ro, 35014087480216.984},
-        {"Rf*Ro", d.Rf * d.Ro, 3.3e7},
-        {"Rp*Ro", d.Rp * d.Ro, 106103295.39459692},
+        { "A0", d.gm * d.Rp, 200000.0 },
+        { "Rf*Rp*gm", d.Rf * d.Rp * d.gm, 66000000000.00001 },
+        { "Rf*gm*Ro", d.Rf * d.gm * d.Ro, 6220353.454107789 },
+        { "Ro*gm", d.Ro * d.gm, 18.849555921538755 },
+        { "Rf*gm", d.Rf * d.gm, 62203.53454107789 },
+        { "Rf*Rp", d.Rf * d.Rp, 350140874802.16986 },
+        { "Rf*Rp*Ro", d.Rf * d.Rp * d.Ro, 35014087480216.984 },
+        { "Rf*Ro", d.Rf * d.Ro, 3.3e7 },
+        { "Rp*Ro", d.Rp * d.Ro, 106103295.39459692 },
         // N1 carries Rf*A0 as the product Rf*Rp*gm above gives it.
-        {"N1", d.coeffs[KYM_DRIVE::cN1], 66000000000.00001 * (1 + d.Rv * d.G2)},
+        { "N1", d.coeffs[KYM_DRIVE::cN1], 66000000000.00001 * (1 + d.Rv * d.G2) },
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.got, c.expected) << c.what;
@@ -96,19 +97,17 @@ TEST(OpampStage, CircuitValuesAndConductancesAt88200)
 // Reference values from a separate double-precision evaluation of the
 // circuit equations in the same order (fs 88200, pot 0.5).
 const double presenceBlock[21] = {
-    -0x1.edcbb0f800000p+35, 0x1.f00219c7f125ep-27, 0x1.d29e9a0e65bfep+29, 0x1.f00219c7f125ep-27,
-    0x1.77e4133bf549bp+40,  0x1.f00219c7f125ep-27, 0x1.5fd2a5d9d59d7p+27, 0x1.f00219c7f125ep-27,
-    0x1.592a7ef9db22dp+10,  0x1.1c3be4d0797b9p-10, 0x1.c6c8000000000p+15, 0x1.1c3be4d0797b9p-10,
-    0x1.cbec69ee31a45p+9,   0x1.1c3be4d0797b9p-10, 0x1.1cfc8d3f9a24fp-10, -0x1.ecb010091ec4fp+22,
-    0x1.1cfc8d3f9a24fp-10,  0x1.51ba1b8a77c38p+8,  0x1.1cfc8d3f9a24fp-10, 0x1.776113478d53dp+4,
+    -0x1.edcbb0f800000p+35, 0x1.f00219c7f125ep-27, 0x1.d29e9a0e65bfep+29, 0x1.f00219c7f125ep-27, 0x1.77e4133bf549bp+40,
+    0x1.f00219c7f125ep-27,  0x1.5fd2a5d9d59d7p+27, 0x1.f00219c7f125ep-27, 0x1.592a7ef9db22dp+10, 0x1.1c3be4d0797b9p-10,
+    0x1.c6c8000000000p+15,  0x1.1c3be4d0797b9p-10, 0x1.cbec69ee31a45p+9,  0x1.1c3be4d0797b9p-10, 0x1.1cfc8d3f9a24fp-10,
+    -0x1.ecb010091ec4fp+22, 0x1.1cfc8d3f9a24fp-10, 0x1.51ba1b8a77c38p+8,  0x1.1cfc8d3f9a24fp-10, 0x1.776113478d53dp+4,
     0x1.4ee5d0a9c184ep-5,
 };
 const double driveBlock[21] = {
-    -0x1.ecd76c8c00000p+35, 0x1.453f854dd1afep-51, 0x1.1d660e00c68acp+55, 0x1.453f854dd1afep-51,
-    0x1.0c9c83a3f643dp+66,  0x1.453f854dd1afep-51, 0x1.ae5efb9cf66ebp+52, 0x1.453f854dd1afep-51,
-    0x1.722a7ef9db22dp+9,   0x1.d0b71dc6027b3p-36, 0x1.52d6a3b900000p+41, 0x1.d0b71dc6027b3p-36,
-    0x1.198fbb6a13008p+35,  0x1.d0b71dc6027b3p-36, 0x1.d184ad2d0f578p-36, -0x1.6013062a0e99fp+48,
-    0x1.d184ad2d0f578p-36,  0x1.02d1c5684c01ep+33, 0x1.d184ad2d0f578p-36, 0x1.17ade68565d8fp+30,
+    -0x1.ecd76c8c00000p+35, 0x1.453f854dd1afep-51, 0x1.1d660e00c68acp+55, 0x1.453f854dd1afep-51, 0x1.0c9c83a3f643dp+66,
+    0x1.453f854dd1afep-51,  0x1.ae5efb9cf66ebp+52, 0x1.453f854dd1afep-51, 0x1.722a7ef9db22dp+9,  0x1.d0b71dc6027b3p-36,
+    0x1.52d6a3b900000p+41,  0x1.d0b71dc6027b3p-36, 0x1.198fbb6a13008p+35, 0x1.d0b71dc6027b3p-36, 0x1.d184ad2d0f578p-36,
+    -0x1.6013062a0e99fp+48, 0x1.d184ad2d0f578p-36, 0x1.02d1c5684c01ep+33, 0x1.d184ad2d0f578p-36, 0x1.17ade68565d8fp+30,
     0x1.d4a6abe328c12p-31,
 };
 
@@ -147,10 +146,10 @@ TEST(OpampStage, SampleUpdateBitForBit)
         bool presence;
         double y9, y63, y95, y127, s1, s2, s3;
     } cases[] = {
-        {true, 0x1.5d50b227151b0p+0, 0x1.e2a5405f347dfp-2, 0x1.7cddd3c15b2d2p+1, -0x1.7bd0bccebf3bap+1,
-         -0x1.b9050f15ad678p-13, -0x1.be2b5dc8b4ea9p-14, -0x1.a1fef5ce067fap-7},
-        {false, 0x1.7e33ab76830c2p+0, 0x1.66dcdb255170bp-1, 0x1.7cdb55b466e7ep+1, -0x1.7bcffd604bcd3p+1,
-         -0x1.bcd802dd66c84p-14, 0x1.dcda407f00000p-19, -0x1.572154bdad7c6p-8},
+        { true, 0x1.5d50b227151b0p+0, 0x1.e2a5405f347dfp-2, 0x1.7cddd3c15b2d2p+1, -0x1.7bd0bccebf3bap+1,
+          -0x1.b9050f15ad678p-13, -0x1.be2b5dc8b4ea9p-14, -0x1.a1fef5ce067fap-7 },
+        { false, 0x1.7e33ab76830c2p+0, 0x1.66dcdb255170bp-1, 0x1.7cdb55b466e7ep+1, -0x1.7bcffd604bcd3p+1,
+          -0x1.bcd802dd66c84p-14, 0x1.dcda407f00000p-19, -0x1.572154bdad7c6p-8 },
     };
     for (const auto& c : cases)
     {
@@ -215,15 +214,14 @@ TEST(OpampStage, SmallSignalGainAt176400)
         bool presence;
         double pot, hz, gain;
     } cases[] = {
-        {false, 0.0, 100, 4.19},  {false, 0.5, 100, 25.8},  {false, 1.0, 100, 100.8},
-        {false, 0.0, 5000, 1.9},  {false, 0.5, 5000, 10.0}, {false, 1.0, 5000, 37.2},
-        {true, 0.0, 100, 2.4},    {true, 0.5, 100, 2.4},    {true, 1.0, 100, 2.4},
-        {true, 0.0, 5000, 1.9},   {true, 0.5, 5000, 10.2},  {true, 1.0, 5000, 29.2},
+        { false, 0.0, 100, 4.19 },  { false, 0.5, 100, 25.8 },  { false, 1.0, 100, 100.8 }, { false, 0.0, 5000, 1.9 },
+        { false, 0.5, 5000, 10.0 }, { false, 1.0, 5000, 37.2 }, { true, 0.0, 100, 2.4 },    { true, 0.5, 100, 2.4 },
+        { true, 1.0, 100, 2.4 },    { true, 0.0, 5000, 1.9 },   { true, 0.5, 5000, 10.2 },  { true, 1.0, 5000, 29.2 },
     };
     for (const auto& c : cases)
     {
-        const double g = c.presence ? smallSignalGain<KYM_PRESENCE>(c.pot, c.hz)
-                                    : smallSignalGain<KYM_DRIVE>(c.pot, c.hz);
+        const double g =
+            c.presence ? smallSignalGain<KYM_PRESENCE>(c.pot, c.hz) : smallSignalGain<KYM_DRIVE>(c.pot, c.hz);
         EXPECT_NEAR(g, c.gain, 0.03 * c.gain)
             << (c.presence ? "presence" : "drive") << " pot " << c.pot << " at " << c.hz << " Hz";
     }
@@ -255,7 +253,7 @@ TEST(OpampStage, NonFiniteInputStaysInsideTheTable)
     // clamped to the table's range whatever arrives.
     KYM_DRIVE d;
     d.init(88200.0, 1.0);
-    for (double x : {1e300, -1e300, HUGE_VAL, -HUGE_VAL, std::nan("")})
+    for (double x : { 1e300, -1e300, HUGE_VAL, -HUGE_VAL, std::nan("") })
     {
         d.process(x);
         EXPECT_TRUE(d.core == 2.976274 || d.core == -2.968113) << x;

@@ -9,7 +9,8 @@
 #include <limits>
 #include <memory>
 
-namespace {
+namespace
+{
 
 struct TableDeleter
 {
@@ -20,7 +21,7 @@ using TablePtr = std::unique_ptr<TransferTable, TableDeleter>;
 class TransferTableTest : public ::testing::Test
 {
 protected:
-    TablePtr t{TransferTable::createTL074()};
+    TablePtr t { TransferTable::createTL074() };
 
     double entry(int i) const { return tf_TL074[i] + -4.5; }
 
@@ -60,21 +61,21 @@ TEST_F(TransferTableTest, LimitsAndSpecialValues)
         double v;
         double expected;
     } cases[] = {
-        {4.0000001, 2.976274},
-        {1e300, 2.976274},
-        {inf, 2.976274},
-        {std::numeric_limits<double>::max(), 2.976274},
-        {4.0, entry(0)},
-        {0.0, 4.500011 + -4.5}, // 1.09999999997612e-05
-        {-0.0, 4.500011 + -4.5},
-        {-4.0, -2.968113},
-        {-4.0 + 1e-16, -2.968113}, // position rounds up to the last entry
-        {-4.0000001, -2.968113},
-        {-inf, -2.968113},
-        {std::numeric_limits<double>::lowest(), -2.968113},
+        { 4.0000001, 2.976274 },
+        { 1e300, 2.976274 },
+        { inf, 2.976274 },
+        { std::numeric_limits<double>::max(), 2.976274 },
+        { 4.0, entry(0) },
+        { 0.0, 4.500011 + -4.5 }, // 1.09999999997612e-05
+        { -0.0, 4.500011 + -4.5 },
+        { -4.0, -2.968113 },
+        { -4.0 + 1e-16, -2.968113 }, // position rounds up to the last entry
+        { -4.0000001, -2.968113 },
+        { -inf, -2.968113 },
+        { std::numeric_limits<double>::lowest(), -2.968113 },
         // Not a number takes the upper clamp.
-        {nan, 2.976274},
-        {-nan, 2.976274},
+        { nan, 2.976274 },
+        { -nan, 2.976274 },
     };
     for (const auto& c : cases)
     {
@@ -93,7 +94,7 @@ TEST_F(TransferTableTest, FiniteInputsFollowTheWrittenInterpolationBitForBit)
         const double v = -4.2 + n * 4.2e-5 * 1.0000003;
         ASSERT_EQ(t->lookup(v), reference(v)) << v;
     }
-    for (double v : {4.0, 3.999, 0.001, 0.0, -0.001, -3.999, -4.0})
+    for (double v : { 4.0, 3.999, 0.001, 0.0, -0.001, -3.999, -4.0 })
     {
         const double below = std::nextafter(v, -10.0);
         const double above = std::nextafter(v, 10.0);

@@ -12,8 +12,8 @@ namespace
 {
 
 using libqor::AutomatableParameter;
-using libqor::ParamObserver;
 using libqor::Parameter;
+using libqor::ParamObserver;
 
 // Stands in for the processor: first observer of every parameter, logging the
 // job it would post into the same journal the slots report to.
@@ -75,9 +75,13 @@ struct NameCase
     const char* expected;
 };
 
-std::ostream& operator<<(std::ostream& os, const NameCase& c) { return os << c.maxLength << " -> " << c.expected; }
+std::ostream& operator<<(std::ostream& os, const NameCase& c)
+{
+    return os << c.maxLength << " -> " << c.expected;
+}
 
-class SlotNameTest : public SlotTest, public ::testing::WithParamInterface<NameCase> {};
+class SlotNameTest : public SlotTest, public ::testing::WithParamInterface<NameCase>
+{};
 
 TEST_P(SlotNameTest, ConnectedNameIsCutToOneLessThanMaxLength)
 {
@@ -85,9 +89,10 @@ TEST_P(SlotNameTest, ConnectedNameIsCutToOneLessThanMaxLength)
     EXPECT_EQ(slot(1).getName(GetParam().maxLength), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SlotNameTest, ::testing::Values(
-    NameCase { 31, "Level" }, NameCase { 6, "Level" }, NameCase { 5, "Leve" }, NameCase { 4, "Lev" },
-    NameCase { 2, "L" }, NameCase { 1, "" }, NameCase { 0, "" }, NameCase { -7, "" }));
+INSTANTIATE_TEST_SUITE_P(Table, SlotNameTest,
+                         ::testing::Values(NameCase { 31, "Level" }, NameCase { 6, "Level" }, NameCase { 5, "Leve" },
+                                           NameCase { 4, "Lev" }, NameCase { 2, "L" }, NameCase { 1, "" },
+                                           NameCase { 0, "" }, NameCase { -7, "" }));
 
 TEST_F(SlotTest, DisconnectedSlotAnswersFromItsPlaceholder)
 {
@@ -139,9 +144,19 @@ TEST_F(SlotTest, ConnectedSlotAnswersFromItsParameter)
 // getNumSteps() scale points labelled with getText.
 TEST_F(SlotTest, StepsKindAndDefaultsFollowTheParameter)
 {
-    struct Row { int index; int steps; bool discrete; bool boolean; float defaultValue; };
-    const Row rows[] = { { 0, 0, false, false, 0.5f }, { 2, 0, false, false, 0.5f }, { 6, 0, false, false, 0.0f },
-                         { 7, 2, true, true, 0.0f }, { 8, 2, true, false, 0.0f } };
+    struct Row
+    {
+        int index;
+        int steps;
+        bool discrete;
+        bool boolean;
+        float defaultValue;
+    };
+    const Row rows[] = { { 0, 0, false, false, 0.5f },
+                         { 2, 0, false, false, 0.5f },
+                         { 6, 0, false, false, 0.0f },
+                         { 7, 2, true, true, 0.0f },
+                         { 8, 2, true, false, 0.0f } };
 
     for (const Row& r : rows)
     {
@@ -164,9 +179,13 @@ struct TextCase
     const char* expected;
 };
 
-std::ostream& operator<<(std::ostream& os, const TextCase& c) { return os << c.value << " -> " << c.expected; }
+std::ostream& operator<<(std::ostream& os, const TextCase& c)
+{
+    return os << c.value << " -> " << c.expected;
+}
 
-class SlotTextTest : public SlotTest, public ::testing::WithParamInterface<TextCase> {};
+class SlotTextTest : public SlotTest, public ::testing::WithParamInterface<TextCase>
+{};
 
 TEST_P(SlotTextTest, TextIsTheGivenValueWithTwoDecimals)
 {
@@ -175,10 +194,11 @@ TEST_P(SlotTextTest, TextIsTheGivenValueWithTwoDecimals)
     EXPECT_EQ(slot(2).getText(GetParam().value, 2), GetParam().expected); // length is not used
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SlotTextTest, ::testing::Values(
-    TextCase { 0.5f, "0.50" }, TextCase { 1.0f, "1.00" }, TextCase { 0.125f, "0.13" },
-    TextCase { 0.0f, "0.00" }, TextCase { 0.999f, "1.00" }, TextCase { 0.001f, "0.00" },
-    TextCase { 12.345f, "12.35" }, TextCase { -0.25f, "-0.25" }));
+INSTANTIATE_TEST_SUITE_P(Table, SlotTextTest,
+                         ::testing::Values(TextCase { 0.5f, "0.50" }, TextCase { 1.0f, "1.00" },
+                                           TextCase { 0.125f, "0.13" }, TextCase { 0.0f, "0.00" },
+                                           TextCase { 0.999f, "1.00" }, TextCase { 0.001f, "0.00" },
+                                           TextCase { 12.345f, "12.35" }, TextCase { -0.25f, "-0.25" }));
 
 TEST_F(SlotTest, TextOfNonFiniteOrHugeValuesIsSafe)
 {
@@ -194,9 +214,13 @@ struct ReadCase
     float expected;
 };
 
-std::ostream& operator<<(std::ostream& os, const ReadCase& c) { return os << c.index << " \"" << c.text << "\""; }
+std::ostream& operator<<(std::ostream& os, const ReadCase& c)
+{
+    return os << c.index << " \"" << c.text << "\"";
+}
 
-class SlotReadTest : public SlotTest, public ::testing::WithParamInterface<ReadCase> {};
+class SlotReadTest : public SlotTest, public ::testing::WithParamInterface<ReadCase>
+{};
 
 // Drive stands at 3 (0.3), Bypass on, Quality at 0: text that is not a value
 // answers the current value, so the host leaves the parameter where it is.
@@ -210,16 +234,17 @@ TEST_P(SlotReadTest, TextIsReadAsTheNormalisedValueItShows)
     EXPECT_FLOAT_EQ(slot(GetParam().index).getValueForText(GetParam().text), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SlotReadTest, ::testing::Values(
-    ReadCase { 2, "0.70", 0.7f }, ReadCase { 2, " 0.25\t", 0.25f }, ReadCase { 2, "1", 1.0f },
-    ReadCase { 2, "+.5", 0.5f }, ReadCase { 2, "5e-1", 0.5f }, ReadCase { 2, "0", 0.0f },
-    ReadCase { 2, "7", 1.0f }, ReadCase { 2, "-3", 0.0f }, ReadCase { 2, "1e300", 1.0f },
-    ReadCase { 2, "abc", 0.3f }, ReadCase { 2, "", 0.3f }, ReadCase { 2, "0.5x", 0.3f },
-    ReadCase { 2, "0,5", 0.3f }, ReadCase { 2, "nan", 0.3f }, ReadCase { 2, "inf", 0.3f },
-    ReadCase { 2, "++1", 0.3f }, ReadCase { 2, "+-1", 0.3f }, ReadCase { 2, "off", 0.3f },
-    ReadCase { 7, "off", 0.0f }, ReadCase { 7, "on", 1.0f }, ReadCase { 7, " ON ", 1.0f },
-    ReadCase { 7, "0.00", 0.0f }, ReadCase { 7, "1.00", 1.0f }, ReadCase { 7, "maybe", 1.0f },
-    ReadCase { 8, "1.00", 1.0f }, ReadCase { 8, "0.00", 0.0f }, ReadCase { 8, "on", 0.0f }));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SlotReadTest,
+    ::testing::Values(ReadCase { 2, "0.70", 0.7f }, ReadCase { 2, " 0.25\t", 0.25f }, ReadCase { 2, "1", 1.0f },
+                      ReadCase { 2, "+.5", 0.5f }, ReadCase { 2, "5e-1", 0.5f }, ReadCase { 2, "0", 0.0f },
+                      ReadCase { 2, "7", 1.0f }, ReadCase { 2, "-3", 0.0f }, ReadCase { 2, "1e300", 1.0f },
+                      ReadCase { 2, "abc", 0.3f }, ReadCase { 2, "", 0.3f }, ReadCase { 2, "0.5x", 0.3f },
+                      ReadCase { 2, "0,5", 0.3f }, ReadCase { 2, "nan", 0.3f }, ReadCase { 2, "inf", 0.3f },
+                      ReadCase { 2, "++1", 0.3f }, ReadCase { 2, "+-1", 0.3f }, ReadCase { 2, "off", 0.3f },
+                      ReadCase { 7, "off", 0.0f }, ReadCase { 7, "on", 1.0f }, ReadCase { 7, " ON ", 1.0f },
+                      ReadCase { 7, "0.00", 0.0f }, ReadCase { 7, "1.00", 1.0f }, ReadCase { 7, "maybe", 1.0f },
+                      ReadCase { 8, "1.00", 1.0f }, ReadCase { 8, "0.00", 0.0f }, ReadCase { 8, "on", 0.0f }));
 
 // What getText writes reads back to the value it stands for, to its two
 // decimals, on every kind of slot.
@@ -277,10 +302,9 @@ TEST_F(SlotTest, ReportsTheValueTheParameterTookNotTheOneWritten)
     slot(2).setValue(-0.25f);
     EXPECT_EQ(params[2].value.load(), 0.0);
 
-    EXPECT_EQ(journal, (std::vector<std::string> { "job KYM_Bypass", report(7, 1.0f),
-                                                   "job KYM_Bypass", report(7, 0.0f),
-                                                   "job KYM_Drive", report(2, 1.0f),
-                                                   "job KYM_Drive", report(2, 0.0f) }));
+    EXPECT_EQ(journal,
+              (std::vector<std::string> { "job KYM_Bypass", report(7, 1.0f), "job KYM_Bypass", report(7, 0.0f),
+                                          "job KYM_Drive", report(2, 1.0f), "job KYM_Drive", report(2, 0.0f) }));
 }
 
 TEST_F(SlotTest, ChangesFromElsewhereReachTheHost)

@@ -21,8 +21,8 @@
 namespace
 {
 
-using libqor::ParamObserver;
 using libqor::Parameter;
+using libqor::ParamObserver;
 
 uint64_t bitsOf(double d)
 {
@@ -57,16 +57,30 @@ struct Recorder : ParamObserver
 using qortest::Watchdog;
 using namespace std::chrono_literals;
 
-enum class Kind { Bypass, Quality, Drive, Input };
+enum class Kind
+{
+    Bypass,
+    Quality,
+    Drive,
+    Input
+};
 
 void initAs(Parameter& p, Kind kind)
 {
     switch (kind)
     {
-        case Kind::Bypass:  p.InitBool("KYM_Bypass", "Bypass", ""); break;
-        case Kind::Quality: p.InitInt("KYM_Quality", "Quality", 0, 1, 0, ""); break;
-        case Kind::Drive:   p.InitDouble("KYM_Drive", "Drive", 5.0, 0.0, 10.0, 0.0001, "", 1.0); break;
-        case Kind::Input:   p.InitDouble("KYM_Input", "Input", 1.0, 0.0, 2.0, 0.0001, "", 1.0); break;
+    case Kind::Bypass:
+        p.InitBool("KYM_Bypass", "Bypass", "");
+        break;
+    case Kind::Quality:
+        p.InitInt("KYM_Quality", "Quality", 0, 1, 0, "");
+        break;
+    case Kind::Drive:
+        p.InitDouble("KYM_Drive", "Drive", 5.0, 0.0, 10.0, 0.0001, "", 1.0);
+        break;
+    case Kind::Input:
+        p.InitDouble("KYM_Input", "Input", 1.0, 0.0, 2.0, 0.0001, "", 1.0);
+        break;
     }
 }
 
@@ -82,9 +96,13 @@ struct SetCase
     bool notifies;
 };
 
-std::ostream& operator<<(std::ostream& os, const SetCase& c) { return os << c.what; }
+std::ostream& operator<<(std::ostream& os, const SetCase& c)
+{
+    return os << c.what;
+}
 
-class SetNormalisedTest : public ::testing::TestWithParam<SetCase> {};
+class SetNormalisedTest : public ::testing::TestWithParam<SetCase>
+{};
 
 TEST_P(SetNormalisedTest, StoresRoundedClampedValueAndNotifiesOnChange)
 {
@@ -105,21 +123,22 @@ TEST_P(SetNormalisedTest, StoresRoundedClampedValueAndNotifiesOnChange)
 }
 
 // Each parameter starts at its default (Bypass and Quality 0, Drive 5, Input 1).
-INSTANTIATE_TEST_SUITE_P(Table, SetNormalisedTest, ::testing::Values(
-    SetCase { "Bypass half rounds up",            Kind::Bypass, 0.5,   1.0, true },
-    SetCase { "Bypass just below half",           Kind::Bypass, 0.49,  0.0, false },
-    SetCase { "Bypass 1.7 rounds to 2, capped",   Kind::Bypass, 1.7,   1.0, true },
-    SetCase { "Bypass -0.7 rounds to -1, raised", Kind::Bypass, -0.7,  0.0, false },
-    SetCase { "Quality half rounds up",           Kind::Quality, 0.5,  1.0, true },
-    SetCase { "Drive is not rounded",             Kind::Drive, 0.123456789, 10.0 * 0.123456789, true },
-    SetCase { "Drive above 1 capped",             Kind::Drive, 1.2,    10.0, true },
-    SetCase { "Drive below 0 raised to min",      Kind::Drive, -0.5,   0.0, true },
-    SetCase { "Drive +inf capped",                Kind::Drive, inf,    10.0, true },
-    SetCase { "Drive -inf raised to min",         Kind::Drive, -inf,   0.0, true },
-    SetCase { "Drive NaN ignored",                Kind::Drive, nan,    5.0, false },
-    SetCase { "Drive already there",              Kind::Drive, 0.5,    5.0, false },
-    SetCase { "Input quarter",                    Kind::Input, 0.25,   0.5, true },
-    SetCase { "Input already there",              Kind::Input, 0.5,    1.0, false }));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SetNormalisedTest,
+    ::testing::Values(SetCase { "Bypass half rounds up", Kind::Bypass, 0.5, 1.0, true },
+                      SetCase { "Bypass just below half", Kind::Bypass, 0.49, 0.0, false },
+                      SetCase { "Bypass 1.7 rounds to 2, capped", Kind::Bypass, 1.7, 1.0, true },
+                      SetCase { "Bypass -0.7 rounds to -1, raised", Kind::Bypass, -0.7, 0.0, false },
+                      SetCase { "Quality half rounds up", Kind::Quality, 0.5, 1.0, true },
+                      SetCase { "Drive is not rounded", Kind::Drive, 0.123456789, 10.0 * 0.123456789, true },
+                      SetCase { "Drive above 1 capped", Kind::Drive, 1.2, 10.0, true },
+                      SetCase { "Drive below 0 raised to min", Kind::Drive, -0.5, 0.0, true },
+                      SetCase { "Drive +inf capped", Kind::Drive, inf, 10.0, true },
+                      SetCase { "Drive -inf raised to min", Kind::Drive, -inf, 0.0, true },
+                      SetCase { "Drive NaN ignored", Kind::Drive, nan, 5.0, false },
+                      SetCase { "Drive already there", Kind::Drive, 0.5, 5.0, false },
+                      SetCase { "Input quarter", Kind::Input, 0.25, 0.5, true },
+                      SetCase { "Input already there", Kind::Input, 0.5, 1.0, false }));
 
 struct SmallChangeCase
 {
@@ -133,7 +152,8 @@ std::ostream& operator<<(std::ostream& os, const SmallChangeCase& c)
     return os << "from " << c.start << " to " << c.x;
 }
 
-class ChangeThresholdTest : public ::testing::TestWithParam<SmallChangeCase> {};
+class ChangeThresholdTest : public ::testing::TestWithParam<SmallChangeCase>
+{};
 
 // On a 0..1 continuous parameter the candidate equals x, so x sets the step.
 TEST_P(ChangeThresholdTest, ChangesOfAtMost1e16KeepTheOldBits)
@@ -150,12 +170,12 @@ TEST_P(ChangeThresholdTest, ChangesOfAtMost1e16KeepTheOldBits)
     EXPECT_EQ(r.calls, c.changes ? 1 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ChangeThresholdTest, ::testing::Values(
-    SmallChangeCase { 0.25, std::nextafter(0.25, 1.0), false },
-    SmallChangeCase { 0.25, std::nextafter(0.25, 0.0), false },
-    SmallChangeCase { 0.0, 1e-16, false },
-    SmallChangeCase { 0.0, std::nextafter(1e-16, 1.0), true },
-    SmallChangeCase { 0.25, 0.25 + 2e-16, true }));
+INSTANTIATE_TEST_SUITE_P(Table, ChangeThresholdTest,
+                         ::testing::Values(SmallChangeCase { 0.25, std::nextafter(0.25, 1.0), false },
+                                           SmallChangeCase { 0.25, std::nextafter(0.25, 0.0), false },
+                                           SmallChangeCase { 0.0, 1e-16, false },
+                                           SmallChangeCase { 0.0, std::nextafter(1e-16, 1.0), true },
+                                           SmallChangeCase { 0.25, 0.25 + 2e-16, true }));
 
 TEST(ApplyValueTest, IsOnlyTheChangeTestAndNotification)
 {
@@ -208,9 +228,13 @@ struct InitCase
     int32_t type;
 };
 
-std::ostream& operator<<(std::ostream& os, const InitCase& c) { return os << c.what; }
+std::ostream& operator<<(std::ostream& os, const InitCase& c)
+{
+    return os << c.what;
+}
 
-class InitTypeTest : public ::testing::TestWithParam<InitCase> {};
+class InitTypeTest : public ::testing::TestWithParam<InitCase>
+{};
 
 TEST_P(InitTypeTest, FirstInitialiserDecidesTheType)
 {
@@ -220,16 +244,25 @@ TEST_P(InitTypeTest, FirstInitialiserDecidesTheType)
     EXPECT_EQ(p.type, GetParam().type) << GetParam().what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, InitTypeTest, ::testing::Values(
-    InitCase { "InitBool", [](Parameter& p) { p.InitBool("b", "b", ""); }, Parameter::TypeSwitch },
-    InitCase { "InitInt", [](Parameter& p) { p.InitInt("i", "i", 0, 3, 1, ""); }, Parameter::TypeInteger },
-    InitCase { "InitDouble", [](Parameter& p) { p.InitDouble("d", "d", 0, 0, 1, 0.1, "", 1); }, Parameter::TypeContinuous },
-    InitCase { "InitBool then InitDouble",
-               [](Parameter& p) { p.InitBool("b", "b", ""); p.InitDouble("d", "d", 0, 0, 1, 0.1, "", 1); },
-               Parameter::TypeSwitch },
-    InitCase { "InitInt then InitBool",
-               [](Parameter& p) { p.InitInt("i", "i", 0, 3, 1, ""); p.InitBool("b", "b", ""); },
-               Parameter::TypeInteger }));
+INSTANTIATE_TEST_SUITE_P(
+    Table, InitTypeTest,
+    ::testing::Values(InitCase { "InitBool", [](Parameter& p) { p.InitBool("b", "b", ""); }, Parameter::TypeSwitch },
+                      InitCase { "InitInt", [](Parameter& p) { p.InitInt("i", "i", 0, 3, 1, ""); },
+                                 Parameter::TypeInteger },
+                      InitCase { "InitDouble", [](Parameter& p) { p.InitDouble("d", "d", 0, 0, 1, 0.1, "", 1); },
+                                 Parameter::TypeContinuous },
+                      InitCase { "InitBool then InitDouble",
+                                 [](Parameter& p) {
+                                     p.InitBool("b", "b", "");
+                                     p.InitDouble("d", "d", 0, 0, 1, 0.1, "", 1);
+                                 },
+                                 Parameter::TypeSwitch },
+                      InitCase { "InitInt then InitBool",
+                                 [](Parameter& p) {
+                                     p.InitInt("i", "i", 0, 3, 1, "");
+                                     p.InitBool("b", "b", "");
+                                 },
+                                 Parameter::TypeInteger }));
 
 TEST(InitTest, InitBoolGivesTheSwitchRange)
 {
@@ -456,8 +489,7 @@ public:
               p.RemoveObserver(observer);
               returned = true;
           })
-    {
-    }
+    {}
     ~Removal() { join(); }
 
     bool hasReturned() const { return returned.load(); }

@@ -12,14 +12,22 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
-::testing::Environment* const juceEnvironment =
-    ::testing::AddGlobalTestEnvironment(new guitest::JuceEnvironment);
+::testing::Environment* const juceEnvironment = ::testing::AddGlobalTestEnvironment(new guitest::JuceEnvironment);
 
 enum
 {
-    inputIndex, levelIndex, driveIndex, lowIndex, highIndex, presenceIndex, blendIndex, bypassIndex, qualityIndex
+    inputIndex,
+    levelIndex,
+    driveIndex,
+    lowIndex,
+    highIndex,
+    presenceIndex,
+    blendIndex,
+    bypassIndex,
+    qualityIndex
 };
 
 struct RecordingObserver : libqor::ParamObserver
@@ -52,7 +60,7 @@ struct GestureRecorder : juce::AudioProcessorListener
     }
     void audioProcessorParameterChangeGestureBegin(juce::AudioProcessor*, int index) override
     {
-        malformed |= ! open.insert(index).second;
+        malformed |= !open.insert(index).second;
         add('B', index);
     }
     void audioProcessorParameterChangeGestureEnd(juce::AudioProcessor*, int index) override
@@ -64,7 +72,7 @@ struct GestureRecorder : juce::AudioProcessorListener
 
     void add(char kind, int index)
     {
-        if (! heard.empty())
+        if (!heard.empty())
             heard += ' ';
         heard += kind;
         heard += std::to_string(index);
@@ -183,16 +191,11 @@ TEST_F(Editor, HasItsFixedSizeAndTenControlsInZOrder)
         juce::Rectangle<int> bounds;
     };
     const Expected expected[] = {
-        { editor->inputBar.get(), { 118, 280, 184, 8 } },
-        { editor->levelKnob.get(), { 8, 28, 80, 80 } },
-        { editor->driveKnob.get(), { 88, 28, 80, 80 } },
-        { editor->lowKnob.get(), { 168, 28, 80, 80 } },
-        { editor->highKnob.get(), { 248, 28, 80, 80 } },
-        { editor->blendKnob.get(), { 328, 28, 80, 80 } },
-        { editor->presenceKnob.get(), { 208, 100, 80, 80 } },
-        { editor->qualitySwitch.get(), { 368, 134, 32, 32 } },
-        { editor->footswitch.get(), { 8, 180, 80, 80 } },
-        { editor->lamp.get(), { 100, 191, 27, 27 } },
+        { editor->inputBar.get(), { 118, 280, 184, 8 } },     { editor->levelKnob.get(), { 8, 28, 80, 80 } },
+        { editor->driveKnob.get(), { 88, 28, 80, 80 } },      { editor->lowKnob.get(), { 168, 28, 80, 80 } },
+        { editor->highKnob.get(), { 248, 28, 80, 80 } },      { editor->blendKnob.get(), { 328, 28, 80, 80 } },
+        { editor->presenceKnob.get(), { 208, 100, 80, 80 } }, { editor->qualitySwitch.get(), { 368, 134, 32, 32 } },
+        { editor->footswitch.get(), { 8, 180, 80, 80 } },     { editor->lamp.get(), { 100, 191, 27, 27 } },
     };
     for (int i = 0; i < 10; ++i)
     {
@@ -285,7 +288,7 @@ TEST_F(Editor, WheelOverTheFootswitchTogglesBypass)
 
 TEST_F(Editor, LampNotificationsChangeNothing)
 {
-    wheel(*editor->lamp);   // moves only the lamp's picture
+    wheel(*editor->lamp); // moves only the lamp's picture
     editor->lamp->setValue(0.2, juce::sendNotificationSync);
     editor->lamp->mouseDown(guitest::press(*editor->lamp));
     guitest::runPendingMessages();
@@ -308,7 +311,7 @@ TEST_F(Editor, QualitySwitchThreshold)
         editor->qualitySwitch->setValue(c.position, juce::sendNotificationSync);
         EXPECT_EQ(param(qualityIndex).value.load(), c.quality) << c.position;
     }
-    push(*editor->qualitySwitch);   // from 0.2 a click toggles to 1
+    push(*editor->qualitySwitch); // from 0.2 a click toggles to 1
     EXPECT_EQ(param(qualityIndex).value.load(), 1.0);
 }
 
@@ -317,17 +320,17 @@ TEST_F(Editor, DoubleClickOnLevelSetsHalfOfItsRange)
     param(levelIndex).value = 8.0;
     editor->levelKnob->setValue(0.8, juce::dontSendNotification);
     editor->levelKnob->mouseDoubleClick(guitest::press(*editor->levelKnob));
-    EXPECT_EQ(param(levelIndex).value.load(), 8.0);   // the listeners hear it from the loop
+    EXPECT_EQ(param(levelIndex).value.load(), 8.0); // the listeners hear it from the loop
     guitest::runPendingMessages();
-    EXPECT_EQ(param(levelIndex).value.load(), 5.0000002374872565);   // 10 x the held 0.5
+    EXPECT_EQ(param(levelIndex).value.load(), 5.0000002374872565); // 10 x the held 0.5
 }
 
 TEST_F(Editor, EveryKnobWritesItsOwnParameter)
 {
     const std::pair<juce::Slider*, int> knobs[] = {
-        { editor->inputBar.get(), inputIndex }, { editor->levelKnob.get(), levelIndex },
-        { editor->driveKnob.get(), driveIndex }, { editor->lowKnob.get(), lowIndex },
-        { editor->highKnob.get(), highIndex },   { editor->blendKnob.get(), blendIndex },
+        { editor->inputBar.get(), inputIndex },        { editor->levelKnob.get(), levelIndex },
+        { editor->driveKnob.get(), driveIndex },       { editor->lowKnob.get(), lowIndex },
+        { editor->highKnob.get(), highIndex },         { editor->blendKnob.get(), blendIndex },
         { editor->presenceKnob.get(), presenceIndex },
     };
     for (const auto& [knob, index] : knobs)
@@ -358,7 +361,8 @@ TEST_F(Editor, DragOnDriveTellsTheHost)
     auto& drive = *editor->driveKnob;
     const juce::Point<float> start(40.0f, 40.0f);
     drive.mouseDown(guitest::mouseEvent(drive, juce::ModifierKeys(guitest::leftButton), start, start));
-    drive.mouseDrag(guitest::mouseEvent(drive, juce::ModifierKeys(guitest::leftButton), { 40.0f, 15.0f }, start, 1, true));
+    drive.mouseDrag(
+        guitest::mouseEvent(drive, juce::ModifierKeys(guitest::leftButton), { 40.0f, 15.0f }, start, 1, true));
     drive.mouseUp(guitest::mouseEvent(drive, juce::ModifierKeys(), { 40.0f, 15.0f }, start, 1, true));
     processor->removeListener(&host);
 
@@ -393,9 +397,9 @@ TEST_F(Editor, LoadParamsSetsControlsSilentlyAndLeavesTheFootswitch)
 TEST_F(Editor, HostAutomationReachesTheOpenEditorOnTheMessageThread)
 {
     processor->getParameters()[driveIndex]->setValue(0.25f);
-    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257);   // only the message thread moves controls
+    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257); // only the message thread moves controls
     runBlock();
-    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257);   // the job only asks again
+    EXPECT_EQ(editor->driveKnob->getValue(), 0.5000000237487257); // the job only asks again
     guitest::runMessagesFor(3 * KymAudioProcessorEditor::refreshPollMs);
     EXPECT_EQ(editor->driveKnob->getValue(), 0.2500000118743628);
 }
@@ -504,7 +508,7 @@ TEST_F(Editor, ARefreshDuringADragLeavesTheDragAlone)
     processor->addListener(&host);
     auto& knob = *editor->driveKnob;
 
-    drag(knob, { 15.0f });   // 25 of the 250 pixels of a full turn
+    drag(knob, { 15.0f }); // 25 of the 250 pixels of a full turn
     EXPECT_NEAR(knob.getValue(), 0.6, 1e-6);
 
     // The host writes Drive meanwhile; the refresh shows it and writes nothing.

@@ -23,14 +23,10 @@ struct ParameterRow
 };
 
 const ParameterRow expectedTable[9] = {
-    { "KYM_Input", "Input", 0, 2, 1, 0.0001, 4, 0.5f },
-    { "KYM_Output", "Level", 0, 10, 5, 0.0001, 4, 0.5f },
-    { "KYM_Drive", "Drive", 0, 10, 5, 0.0001, 4, 0.5f },
-    { "KYM_Bass", "Low", 0, 10, 5, 0.0001, 4, 0.5f },
-    { "KYM_Treble", "High", 0, 10, 5, 0.0001, 4, 0.5f },
-    { "KYM_Presence", "Presence", 0, 10, 5, 0.0001, 4, 0.5f },
-    { "KYM_Blend", "Blend", 0, 10, 0, 0.0001, 4, 0.0f },
-    { "KYM_Bypass", "Bypass", 0, 1, 0, 1, 1, 0.0f },
+    { "KYM_Input", "Input", 0, 2, 1, 0.0001, 4, 0.5f },  { "KYM_Output", "Level", 0, 10, 5, 0.0001, 4, 0.5f },
+    { "KYM_Drive", "Drive", 0, 10, 5, 0.0001, 4, 0.5f }, { "KYM_Bass", "Low", 0, 10, 5, 0.0001, 4, 0.5f },
+    { "KYM_Treble", "High", 0, 10, 5, 0.0001, 4, 0.5f }, { "KYM_Presence", "Presence", 0, 10, 5, 0.0001, 4, 0.5f },
+    { "KYM_Blend", "Blend", 0, 10, 0, 0.0001, 4, 0.0f }, { "KYM_Bypass", "Bypass", 0, 1, 0, 1, 1, 0.0f },
     { "KYM_Quality", "Quality", 0, 1, 0, 1, 2, 0.0f },
 };
 
@@ -51,7 +47,10 @@ struct HostListener : juce::AudioProcessorListener
     void audioProcessorChanged(juce::AudioProcessor*, const ChangeDetails&) override {}
 };
 
-size_t queuedJobs(KymAudioProcessor& p) { return p.messageQueue.size_approx(); }
+size_t queuedJobs(KymAudioProcessor& p)
+{
+    return p.messageQueue.size_approx();
+}
 
 } // namespace
 
@@ -270,14 +269,12 @@ TEST(ProcessorJobs, EngineSlotsGetTheValueOverTen)
     };
     using Slot = KYM::Slot;
     const Case cases[] = {
-        { 1, 1.0f, Slot::level, 1.0 },      // Level 10, log taper maps 1 to 1
-        { 1, 0.0f, Slot::level, 0.0 },
-        { 2, 1.0f, Slot::drive, 1.0 },      // Drive
-        { 2, 0.25f, Slot::drive, 0.25 },
-        { 3, 0.75f, Slot::bass, 0.75 },     // Low
-        { 4, 0.125f, Slot::treble, 0.125 }, // High
-        { 5, 0.0f, Slot::presence, 0.0 },   // Presence
-        { 6, 0.5f, Slot::blend, 0.5 },      // Blend
+        { 1, 1.0f, Slot::level, 1.0 },                                      // Level 10, log taper maps 1 to 1
+        { 1, 0.0f, Slot::level, 0.0 },      { 2, 1.0f, Slot::drive, 1.0 },  // Drive
+        { 2, 0.25f, Slot::drive, 0.25 },    { 3, 0.75f, Slot::bass, 0.75 }, // Low
+        { 4, 0.125f, Slot::treble, 0.125 },                                 // High
+        { 5, 0.0f, Slot::presence, 0.0 },                                   // Presence
+        { 6, 0.5f, Slot::blend, 0.5 },                                      // Blend
     };
     for (const auto& c : cases)
     {
@@ -314,7 +311,7 @@ TEST(ProcessorJobs, BypassAndQualityMapping)
 TEST(ProcessorJobs, InputGainScalesWhatEntersTheUpsampler)
 {
     const auto signal = bassSignal(512, 44100.0);
-    for (const auto& [normalised, gain] : { std::pair<float, double>{ 0.0f, 0.0 }, { 1.0f, 2.0 }, { 0.5f, 1.0 } })
+    for (const auto& [normalised, gain] : { std::pair<float, double> { 0.0f, 0.0 }, { 1.0f, 2.0 }, { 0.5f, 1.0 } })
     {
         SCOPED_TRACE(gain);
         auto p = makeProcessor();
@@ -402,9 +399,8 @@ TEST(ProcessorRecheck, HostRateRules)
     };
     const Case cases[] = {
         { 44100.0, false }, { 44150.0, false }, { 44050.0, false }, // 50 Hz exactly is not enough
-        { 44150.5, true },  { 48000.0, true },  { 96000.0, true },
-        { 32000.0, true },  { 22050.0, true },  { 8000.0, true },  { 384000.0, true },
-        { 7999.0, false },  { 384001.0, false }, // rates the engine cannot run at
+        { 44150.5, true },  { 48000.0, true },  { 96000.0, true },  { 32000.0, true },   { 22050.0, true },
+        { 8000.0, true },   { 384000.0, true }, { 7999.0, false },  { 384001.0, false }, // rates the engine cannot run at
     };
     for (const auto& c : cases)
     {

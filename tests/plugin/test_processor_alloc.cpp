@@ -43,26 +43,76 @@ struct Armed
 };
 } // namespace
 
-void* operator new(std::size_t size) { return countedAllocation(size); }
-void* operator new[](std::size_t size) { return countedAllocation(size); }
+void* operator new(std::size_t size)
+{
+    return countedAllocation(size);
+}
+void* operator new[](std::size_t size)
+{
+    return countedAllocation(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 {
-    try { return countedAllocation(size); } catch (...) { return nullptr; }
+    try
+    {
+        return countedAllocation(size);
+    }
+    catch (...)
+    {
+        return nullptr;
+    }
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
 {
-    try { return countedAllocation(size); } catch (...) { return nullptr; }
+    try
+    {
+        return countedAllocation(size);
+    }
+    catch (...)
+    {
+        return nullptr;
+    }
 }
-void* operator new(std::size_t size, std::align_val_t a) { return countedAlignedAllocation(size, a); }
-void* operator new[](std::size_t size, std::align_val_t a) { return countedAlignedAllocation(size, a); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void* operator new(std::size_t size, std::align_val_t a)
+{
+    return countedAlignedAllocation(size, a);
+}
+void* operator new[](std::size_t size, std::align_val_t a)
+{
+    return countedAlignedAllocation(size, a);
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept
+{
+    std::free(p);
+}
 
 using namespace kymtest;
 
@@ -96,12 +146,27 @@ TEST(ProcessorAllocation, ProcessBlockAllocatesNothingAfterTheFirstBlock)
         // recheck) included.
         switch (block % 6)
         {
-            case 1: setHost(*p, 2, 0.1f + 0.01f * static_cast<float>(block)); break;
-            case 2: setHost(*p, 8, static_cast<float>((block / 6) % 2)); break;
-            case 3: setHost(*p, 3, 0.3f); setHost(*p, 4, 0.8f); setHost(*p, 6, 0.4f); break;
-            case 4: setHost(*p, 7, static_cast<float>((block / 6) % 2)); break;
-            case 5: setHost(*p, 0, 0.6f); setHost(*p, 1, 0.2f); setHost(*p, 5, 0.9f); break;
-            default: break;
+        case 1:
+            setHost(*p, 2, 0.1f + 0.01f * static_cast<float>(block));
+            break;
+        case 2:
+            setHost(*p, 8, static_cast<float>((block / 6) % 2));
+            break;
+        case 3:
+            setHost(*p, 3, 0.3f);
+            setHost(*p, 4, 0.8f);
+            setHost(*p, 6, 0.4f);
+            break;
+        case 4:
+            setHost(*p, 7, static_cast<float>((block / 6) % 2));
+            break;
+        case 5:
+            setHost(*p, 0, 0.6f);
+            setHost(*p, 1, 0.2f);
+            setHost(*p, 5, 0.9f);
+            break;
+        default:
+            break;
         }
         fill(block % 10 == 0 ? 20000 : 512);
         Armed scope;

@@ -152,7 +152,7 @@ TEST(ProcessorBadInput, HostValuesLandInsideTheRange)
 {
     enum class Lands
     {
-        unchanged,   // not a number: ignored
+        unchanged, // not a number: ignored
         atMaximum,
         atMinimum,
         nearMinimum, // a denormal step above it, or the minimum itself once rounded
@@ -211,16 +211,20 @@ TEST(ProcessorBadInput, HostValuesLandInsideTheRange)
                 const double v = parameter.value.load();
                 switch (c.lands)
                 {
-                    case Lands::unchanged:
-                        EXPECT_EQ(std::memcmp(&v, &before[i], sizeof v), 0) << v;
-                        EXPECT_FALSE(listener.heard(i));
-                        break;
-                    case Lands::atMaximum: EXPECT_EQ(v, parameter.maxValue); break;
-                    case Lands::atMinimum: EXPECT_EQ(v, parameter.minValue); break;
-                    case Lands::nearMinimum:
-                        EXPECT_GE(v, parameter.minValue);
-                        EXPECT_LT(v, parameter.minValue + 1e-30);
-                        break;
+                case Lands::unchanged:
+                    EXPECT_EQ(std::memcmp(&v, &before[i], sizeof v), 0) << v;
+                    EXPECT_FALSE(listener.heard(i));
+                    break;
+                case Lands::atMaximum:
+                    EXPECT_EQ(v, parameter.maxValue);
+                    break;
+                case Lands::atMinimum:
+                    EXPECT_EQ(v, parameter.minValue);
+                    break;
+                case Lands::nearMinimum:
+                    EXPECT_GE(v, parameter.minValue);
+                    EXPECT_LT(v, parameter.minValue + 1e-30);
+                    break;
                 }
             }
             if (c.lands == Lands::unchanged)
@@ -292,9 +296,15 @@ TEST(ProcessorBadInput, RecordValuesLandInsideTheRange)
         const double v = drive.value.load();
         switch (c.lands)
         {
-            case Lands::unchanged: EXPECT_EQ(v, before); break;
-            case Lands::atMaximum: EXPECT_EQ(v, drive.maxValue); break;
-            case Lands::atMinimum: EXPECT_EQ(v, drive.minValue); break;
+        case Lands::unchanged:
+            EXPECT_EQ(v, before);
+            break;
+        case Lands::atMaximum:
+            EXPECT_EQ(v, drive.maxValue);
+            break;
+        case Lands::atMinimum:
+            EXPECT_EQ(v, drive.minValue);
+            break;
         }
         runEmptyBlock(*p);
         EXPECT_TRUE(parametersInRange(*p));
@@ -429,8 +439,19 @@ TEST(ProcessorBadInput, RatesTheEngineCannotRunAtAreNeverTakenUp)
     const double inf = DoubleLimits::infinity();
     // Neither the first block nor a Quality change takes them up: the engine
     // keeps the known rate, whatever the host reports.
-    const double rates[] = { 0.0, 1.0, 1000.0, 1e-300, DoubleLimits::quiet_NaN(), inf, -inf, 1e12, -48000.0,
-                             DoubleLimits::denorm_min(), DoubleLimits::max(), 7999.9, 384000.5 };
+    const double rates[] = { 0.0,
+                             1.0,
+                             1000.0,
+                             1e-300,
+                             DoubleLimits::quiet_NaN(),
+                             inf,
+                             -inf,
+                             1e12,
+                             -48000.0,
+                             DoubleLimits::denorm_min(),
+                             DoubleLimits::max(),
+                             7999.9,
+                             384000.5 };
     const auto signal = bassSignal(22050, 44100.0);
     for (const double rate : rates)
     {

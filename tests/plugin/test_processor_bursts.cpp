@@ -25,17 +25,21 @@ enum class Change
     bypassOff,     // the plug-in's Bypass goes off
     hostBypassOff, // the host stops bypassing
     bypassOn,
-    quality,       // Quality flips
+    quality, // Quality flips
 };
 
 const char* changeName(Change c)
 {
     switch (c)
     {
-        case Change::bypassOff: return "Bypass off";
-        case Change::hostBypassOff: return "host bypass off";
-        case Change::bypassOn: return "Bypass on";
-        case Change::quality: return "Quality";
+    case Change::bypassOff:
+        return "Bypass off";
+    case Change::hostBypassOff:
+        return "host bypass off";
+    case Change::bypassOn:
+        return "Bypass on";
+    case Change::quality:
+        return "Quality";
     }
     return "";
 }
@@ -120,12 +124,18 @@ std::vector<float> signalFor(const Trial& t, int frames)
         double x = 0.0;
         switch (t.wave)
         {
-            case Wave::sine: x = std::sin(2.0 * M_PI * phase); break;
-            case Wave::saw: x = 2.0 * (phase - std::floor(phase + 0.5)); break;
-            case Wave::twoTones:
-                x = (std::sin(2.0 * M_PI * phase) + 0.7 * std::sin(2.0 * M_PI * 2.01 * phase + 1.0)) / 1.7;
-                break;
-            case Wave::square: x = std::sin(2.0 * M_PI * phase) >= 0.0 ? 1.0 : -1.0; break;
+        case Wave::sine:
+            x = std::sin(2.0 * M_PI * phase);
+            break;
+        case Wave::saw:
+            x = 2.0 * (phase - std::floor(phase + 0.5));
+            break;
+        case Wave::twoTones:
+            x = (std::sin(2.0 * M_PI * phase) + 0.7 * std::sin(2.0 * M_PI * 2.01 * phase + 1.0)) / 1.7;
+            break;
+        case Wave::square:
+            x = std::sin(2.0 * M_PI * phase) >= 0.0 ? 1.0 : -1.0;
+            break;
         }
         s[static_cast<size_t>(i)] = static_cast<float>(t.amplitude * x);
     }

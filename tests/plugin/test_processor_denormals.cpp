@@ -47,7 +47,7 @@ void addPair(std::vector<StateValue>& v, const std::string& name, const libqor::
     add(v, name, reinterpret_cast<const double*>(&pair), 2);
 }
 
-template<class Stage>
+template <class Stage>
 void addOpamp(std::vector<StateValue>& v, const std::string& name, const Stage& s)
 {
     const double* fields[] = { &s.in, &s.fb, &s.out, &s.leg, &s.core, &s.s1, &s.s2, &s.s3 };
@@ -146,10 +146,10 @@ struct Case
 // What one run left behind, checked by the tests.
 struct TailRun
 {
-    std::vector<float> output;      // the quiet tail only
+    std::vector<float> output; // the quiet tail only
     int subnormalOutputs = 0;
     int firstSubnormalBlock = -1;
-    std::string subnormalState;     // the first block end that had any
+    std::string subnormalState; // the first block end that had any
     int blocksWithDenormalOperand = 0;
     bool finite = true;
     unsigned csrBefore = 0; // mode bits of the audio thread before the first block
@@ -241,8 +241,7 @@ void PrintTo(const Case& c, std::ostream* os)
 }
 
 class QuietTail : public ::testing::TestWithParam<Case>
-{
-};
+{};
 
 } // namespace
 

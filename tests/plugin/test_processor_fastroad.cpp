@@ -73,9 +73,15 @@ std::vector<float> makeSignal(const std::vector<Segment>& segments, unsigned see
             float x = 0.0f;
             switch (g.kind)
             {
-            case Kind::saw: x = 0.9f * (static_cast<float>(i % 109) / 54.5f - 1.0f); break;
-            case Kind::noise: x = uniform(rng); break;
-            case Kind::silence: x = 0.0f; break;
+            case Kind::saw:
+                x = 0.9f * (static_cast<float>(i % 109) / 54.5f - 1.0f);
+                break;
+            case Kind::noise:
+                x = uniform(rng);
+                break;
+            case Kind::silence:
+                x = 0.0f;
+                break;
             case Kind::nearSmallestNormal:
             {
                 // Around the smallest normal float, with subnormals and both zeros.
@@ -100,12 +106,8 @@ std::vector<float> makeSignal(const std::vector<Segment>& segments, unsigned see
 }
 
 const std::vector<Segment> allKinds = {
-    { Kind::saw, 12000 },
-    { Kind::noise, 12000 },
-    { Kind::silence, 8000 },
-    { Kind::nearSmallestNormal, 8000 },
-    { Kind::clipping, 12000 },
-    { Kind::silence, 4000 },
+    { Kind::saw, 12000 },      { Kind::noise, 12000 },  { Kind::silence, 8000 }, { Kind::nearSmallestNormal, 8000 },
+    { Kind::clipping, 12000 }, { Kind::silence, 4000 },
 };
 
 // Host block sizes from 1 to past the 8192 frames the buffers hold (such a
@@ -134,8 +136,8 @@ public:
         : plain(kymtest::makeProcessor(1, 2, rate)), fast(kymtest::makeProcessor(1, 2, rate))
     {
         selected = plain->setSimdLevel(SimdLevel::reference) == SimdLevel::reference
-                   && fast->setSimdLevel(level) == level && fast->sampler.simdLevel() == level
-                   && fast->engine.simdLevel() == level;
+            && fast->setSimdLevel(level) == level && fast->sampler.simdLevel() == level
+            && fast->engine.simdLevel() == level;
     }
 
     void setHost(int index, float value)
@@ -166,7 +168,7 @@ public:
         fast->processBlock(b, midi);
 
         const std::string where = "block " + std::to_string(blocks) + " of " + std::to_string(n) + " frames, factor "
-                                  + std::to_string(plain->sampler.factor) + (plain->bypass ? ", bypassed" : "");
+            + std::to_string(plain->sampler.factor) + (plain->bypass ? ", bypassed" : "");
         ++blocks;
         bypassedBlocks += plain->bypass ? 1 : 0;
         longBlocks += n > plain->maxBlockSize ? 1 : 0;
@@ -176,10 +178,9 @@ public:
             for (int i = 0; i < n; ++i)
                 if (samplertest::bitsOf(a.getSample(c, i)) != samplertest::bitsOf(b.getSample(c, i)))
                     return ::testing::AssertionFailure() << where << ": channel " << c << " frame " << i << " is "
-                                                         << b.getSample(c, i) << ", plain road "
-                                                         << a.getSample(c, i);
-        const std::string field = enginetest::StateDump(plain->engine).firstDifference(
-            enginetest::StateDump(fast->engine));
+                                                         << b.getSample(c, i) << ", plain road " << a.getSample(c, i);
+        const std::string field =
+            enginetest::StateDump(plain->engine).firstDifference(enginetest::StateDump(fast->engine));
         if (!field.empty())
             return ::testing::AssertionFailure() << where << ": engine " << field << " differs";
         const auto sampler = samplertest::sameLiveState(fast->sampler, plain->sampler);
@@ -233,8 +234,7 @@ protected:
     void SetUp() override
     {
         if (!simdLevelSupported(GetParam()))
-            GTEST_SKIP() << "the " << simdLevelName(GetParam())
-                         << " road not run: this processor does not support it";
+            GTEST_SKIP() << "the " << simdLevelName(GetParam()) << " road not run: this processor does not support it";
     }
 };
 

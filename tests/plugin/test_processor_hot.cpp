@@ -17,7 +17,7 @@ TEST(ProcessorHotSignals, MatchTheUnheldArithmeticBitForBit)
     constexpr double rate = 44100.0;
     constexpr int n = 6000;
     for (const float amplitude : { 31.622777f, 1000.0f }) // +30 dBFS, and +60 dBFS where the hold starts
-        for (const float inputHost : { 0.5f, 1.0f })     // Input 1 and 2
+        for (const float inputHost : { 0.5f, 1.0f })      // Input 1 and 2
         {
             SCOPED_TRACE(std::to_string(amplitude) + " with the Input host value " + std::to_string(inputHost));
             std::vector<float> saw(n);

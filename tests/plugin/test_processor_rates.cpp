@@ -56,7 +56,7 @@ Response responseOf(double rate, int quality, double hz, double amplitude)
 // and the networks at the wrong frequencies: several dB off at 1 kHz.
 TEST(ProcessorRates, ResponseAgreesWithThatAt48kHz)
 {
-    const double rates[] = { 8000.0, 11025.0, 16000.0, 22050.0, 32000.0, 44100.0,
+    const double rates[] = { 8000.0,  11025.0, 16000.0,  22050.0,  32000.0,  44100.0,
                              88200.0, 96000.0, 176400.0, 192000.0, 352800.0, 384000.0 };
     for (const int quality : { 0, 1 })
         for (const double hz : { 100.0, 1000.0 })
@@ -116,7 +116,7 @@ TEST(ProcessorRates, FollowsTheHostFromRateToRate)
         double hostRate;
         double engineRate; // at Quality 1
     };
-    const Step steps[] = { { 96000.0, 384000.0 }, { 8000.0, 32000.0 },   { 192000.0, 384000.0 },
+    const Step steps[] = { { 96000.0, 384000.0 }, { 8000.0, 32000.0 },    { 192000.0, 384000.0 },
                            { 22050.0, 88200.0 },  { 384000.0, 384000.0 }, { 44100.0, 176400.0 } };
     auto p = makeProcessor(1, 1, 48000.0);
     setHost(*p, 8, 1.0f);

@@ -49,12 +49,15 @@ Bytes save(KymAudioProcessor& p)
 
 const char* stateAttributeName(int index)
 {
-    static const char* const names[9] = { "Input", "Output", "Drive", "Bass", "Treble",
-                                          "Presence", "Blend", "Bypass", "Quality" };
+    static const char* const names[9] = { "Input",    "Output", "Drive",  "Bass",   "Treble",
+                                          "Presence", "Blend",  "Bypass", "Quality" };
     return names[index];
 }
 
-std::string xmlOf(const Bytes& b) { return std::string(b.begin() + 8, b.end() - 1); }
+std::string xmlOf(const Bytes& b)
+{
+    return std::string(b.begin() + 8, b.end() - 1);
+}
 
 Values normalisedValues(KymAudioProcessor& p)
 {
@@ -127,8 +130,15 @@ TEST(ProcessorState, ValuesAreWrittenAsPercentTwentyG)
         double normalised;
     };
     // Exponent form below 1e-4, plain above; trailing zeros dropped.
-    const Case cases[] = { { 1, 0.3 }, { 2, 1e-5 }, { 2, 0.0001 }, { 3, 0.123456789 }, { 4, 1.0 / 3.0 },
-                           { 5, 0.99999999999999989 }, { 6, std::ldexp(1.0, -30) }, { 0, 0.7 }, { 0, 1.0 } };
+    const Case cases[] = { { 1, 0.3 },
+                           { 2, 1e-5 },
+                           { 2, 0.0001 },
+                           { 3, 0.123456789 },
+                           { 4, 1.0 / 3.0 },
+                           { 5, 0.99999999999999989 },
+                           { 6, std::ldexp(1.0, -30) },
+                           { 0, 0.7 },
+                           { 0, 1.0 } };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.normalised);
@@ -150,8 +160,8 @@ TEST(ProcessorState, CommaLocaleDoesNotChangeTheRecord)
     // Only C is installed here by default: build a comma-decimal locale for this run.
     const auto dir = juce::File::createTempFile("kym-locale");
     ASSERT_TRUE(dir.createDirectory());
-    const auto command = "localedef -i de_DE -f UTF-8 '" + dir.getFullPathName().toStdString()
-                         + "/de_DE.UTF-8' >/dev/null 2>&1";
+    const auto command =
+        "localedef -i de_DE -f UTF-8 '" + dir.getFullPathName().toStdString() + "/de_DE.UTF-8' >/dev/null 2>&1";
     const bool built = std::system(command.c_str()) == 0;
     if (built)
         setenv("LOCPATH", dir.getFullPathName().toRawUTF8(), 1);
@@ -201,8 +211,8 @@ TEST(ProcessorState, ReadingRules)
     rounded[7] = 0.0; // Bypass 0.4 stays off
     rounded[8] = 1.0; // Quality 0.6 rounds to 1
     Values clamped = distinctValues;
-    clamped[2] = 1.0; // Drive 1.7 ends at the maximum
-    clamped[3] = 0.0; // Bass below 0 ends at the minimum
+    clamped[2] = 1.0;            // Drive 1.7 ends at the maximum
+    clamped[3] = 0.0;            // Bass below 0 ends at the minimum
     clamped[4] = startValues[4]; // NaN leaves Treble alone
     Values leadingNumber = distinctValues;
     leadingNumber[2] = 0.5;  // "0.5abc" reads 0.5
@@ -238,42 +248,48 @@ TEST(ProcessorState, ReadingRules)
         { "Product missing", record(settingsWith(distinctAttributes, "")), std::nullopt },
         { "product attribute in lower case", record(settingsWith(distinctAttributes, "product=\"KYM\"")),
           std::nullopt },
-        { "Version missing", record("<ZOVARIDU><ProductInfo Product=\"KYM\"/><Settings " + distinctAttributes
-                                    + "/></ZOVARIDU>"),
+        { "Version missing",
+          record("<ZOVARIDU><ProductInfo Product=\"KYM\"/><Settings " + distinctAttributes + "/></ZOVARIDU>"),
           distinctValues },
         { "other Version", record(settingsWith(distinctAttributes, "Product=\"KYM\" Version=\"9.9\"")),
           distinctValues },
-        { "other root name", record("<FOO><ProductInfo Product=\"KYM\"/><Settings " + distinctAttributes
-                                    + "/></FOO>"),
+        { "other root name", record("<FOO><ProductInfo Product=\"KYM\"/><Settings " + distinctAttributes + "/></FOO>"),
           distinctValues },
-        { "tags in other cases", record("<ZOVARIDU><productinfo Product=\"KYM\"/><SETTINGS " + distinctAttributes
-                                        + "/></ZOVARIDU>"),
+        { "tags in other cases",
+          record("<ZOVARIDU><productinfo Product=\"KYM\"/><SETTINGS " + distinctAttributes + "/></ZOVARIDU>"),
           distinctValues },
-        { "tag folded by a non-ASCII letter", record("<ZOVARIDU><ProductInfo Product=\"KYM\"/><\xC5\xBF" "ettings "
-                                                     + distinctAttributes + "/></ZOVARIDU>"),
+        { "tag folded by a non-ASCII letter",
+          record("<ZOVARIDU><ProductInfo Product=\"KYM\"/><\xC5\xBF"
+                 "ettings "
+                 + distinctAttributes + "/></ZOVARIDU>"),
           std::nullopt },
-        { "Settings before ProductInfo, extras around", record("<R x=\"1\"><Other/><Settings " + distinctAttributes
-                                                               + " Extra=\"3\"/><ProductInfo Product=\"KYM\"/>"
-                                                                 "<Settings Input=\"1\"/></R>"),
+        { "Settings before ProductInfo, extras around",
+          record("<R x=\"1\"><Other/><Settings " + distinctAttributes
+                 + " Extra=\"3\"/><ProductInfo Product=\"KYM\"/>"
+                   "<Settings Input=\"1\"/></R>"),
           distinctValues },
         { "attribute in another case", record(settingsWith(replaceAttr(distinctAttributes, "Input=", "input="))),
           lowerInput },
         { "no attributes", record(settingsWith("")), allMissing },
-        { "rounding", record(settingsWith(replaceAttr(replaceAttr(distinctAttributes, "Bypass=\"1\"", "Bypass=\"0.4\""),
-                                                      "Quality=\"1\"", "Quality=\"0.6\""))),
+        { "rounding",
+          record(settingsWith(replaceAttr(replaceAttr(distinctAttributes, "Bypass=\"1\"", "Bypass=\"0.4\""),
+                                          "Quality=\"1\"", "Quality=\"0.6\""))),
           rounded },
         { "out of range and NaN",
-          record(settingsWith(replaceAttr(replaceAttr(replaceAttr(distinctAttributes, "Drive=\"0.75\"", "Drive=\"1.7\""),
-                                                      "Bass=\"0.375\"", "Bass=\"-0.5\""),
-                                          "Treble=\"0.625\"", "Treble=\"nan\""))),
+          record(
+              settingsWith(replaceAttr(replaceAttr(replaceAttr(distinctAttributes, "Drive=\"0.75\"", "Drive=\"1.7\""),
+                                                   "Bass=\"0.375\"", "Bass=\"-0.5\""),
+                                       "Treble=\"0.625\"", "Treble=\"nan\""))),
           clamped },
         { "leading numbers",
-          record(settingsWith(replaceAttr(replaceAttr(replaceAttr(distinctAttributes, "Drive=\"0.75\"", "Drive=\"0.5abc\""),
-                                                      "Bass=\"0.375\"", "Bass=\"abc\""),
-                                          "Treble=\"0.625\"", "Treble=\"  0.25\""))),
+          record(settingsWith(
+              replaceAttr(replaceAttr(replaceAttr(distinctAttributes, "Drive=\"0.75\"", "Drive=\"0.5abc\""),
+                                      "Bass=\"0.375\"", "Bass=\"abc\""),
+                          "Treble=\"0.625\"", "Treble=\"  0.25\""))),
           leadingNumber },
-        { "invalid UTF-8", record("<ZOVARIDU>\xFF\xFE<ProductInfo Product=\"KYM\"/><Settings " + distinctAttributes
-                                  + "/>\xC3</ZOVARIDU>\xE2\x82"),
+        { "invalid UTF-8",
+          record("<ZOVARIDU>\xFF\xFE<ProductInfo Product=\"KYM\"/><Settings " + distinctAttributes
+                 + "/>\xC3</ZOVARIDU>\xE2\x82"),
           std::nullopt },
         { "deep nesting", record(deepNesting(200000)), std::nullopt },
         { "shallow nesting", record(deepNesting(20)), std::nullopt }, // Settings not a child of the root
@@ -283,7 +299,8 @@ TEST(ProcessorState, ReadingRules)
     {
         SCOPED_TRACE(c.what);
         auto p = processorAtStart();
-        while (p->messageQueue.pop()) {} // start from an empty queue
+        while (p->messageQueue.pop())
+        {} // start from an empty queue
         const auto written = load(*p, c.bytes);
         const auto values = normalisedValues(*p);
         const Values& expected = c.result ? *c.result : startValues;
@@ -338,8 +355,15 @@ TEST(ProcessorState, SaveLoadSaveIsByteIdentical)
         auto p = makeProcessor();
         if (round == 1) // small values with every digit in use
         {
-            const double small[9] = { 0.0023790535207490856769, 0.012345678901234567, 1.0000000000000000818e-05,
-                                      0.099999999999999991673, 3.3333333333333331483e-07, 0.0625, 0.051, 1, 0 };
+            const double small[9] = { 0.0023790535207490856769,
+                                      0.012345678901234567,
+                                      1.0000000000000000818e-05,
+                                      0.099999999999999991673,
+                                      3.3333333333333331483e-07,
+                                      0.0625,
+                                      0.051,
+                                      1,
+                                      0 };
             for (int i = 0; i < 9; ++i)
                 p->parameters[i]->SetNormalised(small[i]);
         }
@@ -393,11 +417,21 @@ TEST(ProcessorState, MangledRecordsAreReadSafely)
             const auto c = static_cast<uint8_t>(alphabet[random() % alphabet.size()]);
             switch (random() % 5)
             {
-                case 0: b[at] = c; break;
-                case 1: b.insert(b.begin() + static_cast<long>(at), c); break;
-                case 2: b.erase(b.begin() + static_cast<long>(at)); break;
-                case 3: b.resize(at); break;
-                default: b[at] ^= static_cast<uint8_t>(1u << (random() % 8)); break;
+            case 0:
+                b[at] = c;
+                break;
+            case 1:
+                b.insert(b.begin() + static_cast<long>(at), c);
+                break;
+            case 2:
+                b.erase(b.begin() + static_cast<long>(at));
+                break;
+            case 3:
+                b.resize(at);
+                break;
+            default:
+                b[at] ^= static_cast<uint8_t>(1u << (random() % 8));
+                break;
             }
         }
         if (random() % 4 == 0) // the stored length no longer matches
@@ -410,7 +444,8 @@ TEST(ProcessorState, MangledRecordsAreReadSafely)
         std::unique_ptr<uint8_t[]> exact(new uint8_t[b.size()]);
         std::memcpy(exact.get(), b.data(), b.size());
         p->setStateInformation(exact.get(), static_cast<int>(b.size()));
-        while (p->messageQueue.pop()) {}
+        while (p->messageQueue.pop())
+        {}
 
         for (int i = 0; i < 9; ++i)
         {
@@ -419,7 +454,8 @@ TEST(ProcessorState, MangledRecordsAreReadSafely)
         }
     }
     const auto written = testing::internal::GetCapturedStderr();
-    for (size_t at = written.find("Settings loaded"); at != std::string::npos; at = written.find("Settings loaded", at + 1))
+    for (size_t at = written.find("Settings loaded"); at != std::string::npos;
+         at = written.find("Settings loaded", at + 1))
         ++applied;
     EXPECT_GT(applied, 100); // the mangling left many records readable
     EXPECT_LT(applied, 20000);

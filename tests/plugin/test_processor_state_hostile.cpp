@@ -66,9 +66,18 @@ const std::vector<float>& inputSignal()
     return signal;
 }
 
-std::string before(const std::string& construct) { return construct + recordText(); }
-std::string inside(const std::string& construct) { return recordText(construct); }
-std::string after(const std::string& construct) { return recordText() + construct; }
+std::string before(const std::string& construct)
+{
+    return construct + recordText();
+}
+std::string inside(const std::string& construct)
+{
+    return recordText(construct);
+}
+std::string after(const std::string& construct)
+{
+    return recordText() + construct;
+}
 
 // The construct at the start of the Input value ("X0.25").
 std::string inValue(const std::string& construct)
@@ -102,7 +111,10 @@ std::string repeated(const std::string& piece, int count)
 }
 
 // Element starts: the root, its two children, and `extra` more.
-std::string withElementStarts(int count) { return inside(repeated("<x/>", count - 3)); }
+std::string withElementStarts(int count)
+{
+    return inside(repeated("<x/>", count - 3));
+}
 
 // '=' signs: the record's eleven, and the rest in extra attributes.
 std::string withAttributes(int count)
@@ -130,7 +142,8 @@ std::string paddedTo(std::string text, size_t length)
 // without its '>', which every open element scans the rest of the text for.
 std::string openElementsThenCutClose(int elementStarts, size_t length)
 {
-    auto text = "<ZOVARIDU><ProductInfo Product=\"KYM\"/>" + distinctSettings + repeated("<a>", elementStarts - 3) + "</";
+    auto text =
+        "<ZOVARIDU><ProductInfo Product=\"KYM\"/>" + distinctSettings + repeated("<a>", elementStarts - 3) + "</";
     text.resize(length, 'a');
     return text;
 }
@@ -162,8 +175,10 @@ TEST(ProcessorStateHostile, RefusedWithoutHarm)
         { "self-referencing entity", "<!DOCTYPE ZOVARIDU [<!ENTITY e \"&e;\">]>" + inside("&e;") },
         { "exponentially nested entities", nestedEntities(11, 30) + inside("&l10;") },
         { "the same in a value", nestedEntities(11, 30) + inValue("&l10;") },
-        { "mutually recursive entities", "<!DOCTYPE ZOVARIDU [<!ENTITY a \"&b;\"><!ENTITY b \"&a;\">]>" + inValue("&a;") },
-        { "entity that makes elements", "<!DOCTYPE ZOVARIDU [<!ENTITY s \"<Settings Input='0.5'/>\">]>" + inside("&s;") },
+        { "mutually recursive entities",
+          "<!DOCTYPE ZOVARIDU [<!ENTITY a \"&b;\"><!ENTITY b \"&a;\">]>" + inValue("&a;") },
+        { "entity that makes elements",
+          "<!DOCTYPE ZOVARIDU [<!ENTITY s \"<Settings Input='0.5'/>\">]>" + inside("&s;") },
         { "external document type", before("<!DOCTYPE ZOVARIDU SYSTEM \"/etc/passwd\">") },
         { "document type alone", before("<!DOCTYPE ZOVARIDU>") },
         { "comment", inside("<!-- c -->") },
@@ -225,11 +240,10 @@ TEST(ProcessorStateHostile, HarmlessConstructsStillLoad)
     const std::vector<Row> rows = {
         { "leading declaration", before("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") },
         { "declaration after blanks", before(" \r\n\t<?xml version=\"1.0\"?>") },
-        { "predefined entities, any case",
-          inside("<Note Text=\"&lt;&gt;&amp;&quot;&apos;\">&AMP;&Lt; &quot;</Note>") },
+        { "predefined entities, any case", inside("<Note Text=\"&lt;&gt;&amp;&quot;&apos;\">&AMP;&Lt; &quot;</Note>") },
         { "character references making the numbers",
-          "<ZOVARIDU><ProductInfo Product=\"&#75;&#x59;&#X4d;\"/>" + distinctSettings.substr(0, 17)
-              + "&#48;&#x2e;25" + distinctSettings.substr(21) + "</ZOVARIDU>" },
+          "<ZOVARIDU><ProductInfo Product=\"&#75;&#x59;&#X4d;\"/>" + distinctSettings.substr(0, 17) + "&#48;&#x2e;25"
+              + distinctSettings.substr(21) + "</ZOVARIDU>" },
         { "every element start allowed", withElementStarts(KymStateRecord::maxElementStarts) },
         { "every '=' allowed", withAttributes(KymStateRecord::maxAttributes) },
         { "every reference allowed", withReferences(KymStateRecord::maxReferences) },

@@ -26,14 +26,18 @@ enum Outcome
     pendingChanged,
 };
 
-bool pipeSignalIn(const sigset_t& set) { return sigismember(&set, SIGPIPE) == 1; }
+bool pipeSignalIn(const sigset_t& set)
+{
+    return sigismember(&set, SIGPIPE) == 1;
+}
 
 // Runs in a child process: SIGPIPE gets its default action, which ends the
 // process, whatever this program inherited; then a record is loaded with
 // standard error on the closed pipe.
 Outcome loadWithClosedStandardError(bool blockedBefore, bool pendingBefore)
 {
-    struct sigaction defaultAction {};
+    struct sigaction defaultAction
+    {};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
     sigaction(SIGPIPE, &defaultAction, nullptr);

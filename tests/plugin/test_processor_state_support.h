@@ -42,8 +42,7 @@ inline const std::array<double, 9> distinctValues = { 0.25, 0.125, 0.75, 0.375, 
 // A record text that loads distinctValues, with `inside` after the root's start tag.
 inline std::string recordText(const std::string& inside = std::string())
 {
-    return "<ZOVARIDU>" + inside + "<ProductInfo Product=\"KYM\" Version=\"2.1\"/>" + distinctSettings
-           + "</ZOVARIDU>";
+    return "<ZOVARIDU>" + inside + "<ProductInfo Product=\"KYM\" Version=\"2.1\"/>" + distinctSettings + "</ZOVARIDU>";
 }
 
 } // namespace kymtest

@@ -33,7 +33,7 @@ inline std::vector<float> bassSignal(int n, double rate, float amplitude = 0.5f)
         const double t = i / rate;
         const double env = 0.5 + 0.5 * std::sin(2.0 * M_PI * 1.3 * t);
         const double x = std::sin(2.0 * M_PI * 55.0 * t) + 0.4 * std::sin(2.0 * M_PI * 110.0 * t + 0.3)
-                         + 0.2 * std::sin(2.0 * M_PI * 1650.0 * t);
+            + 0.2 * std::sin(2.0 * M_PI * 1650.0 * t);
         s[static_cast<size_t>(i)] = static_cast<float>(amplitude * env * x / 1.6);
     }
     return s;
@@ -120,8 +120,7 @@ inline SecondHalf secondHalfOf(const std::vector<float>& actual, const std::vect
 
 inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b)
 {
-    return a.size() == b.size()
-           && (a.empty() || std::memcmp(a.data(), b.data(), sizeof(float) * a.size()) == 0);
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), sizeof(float) * a.size()) == 0);
 }
 
 } // namespace kymtest

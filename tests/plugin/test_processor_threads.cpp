@@ -265,8 +265,7 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
     host.join();
     setOnAudioThread(*p, 5, 0.1f); // Presence, after every other post
 
-    const libqor::Parameter* expected[] = { p->parameters[4], p->parameters[1], p->parameters[3],
-                                            p->parameters[5] };
+    const libqor::Parameter* expected[] = { p->parameters[4], p->parameters[1], p->parameters[3], p->parameters[5] };
     EXPECT_EQ(p->messageQueue.size_approx(), std::size(expected));
     for (const auto* parameter : expected)
     {

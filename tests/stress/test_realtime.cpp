@@ -51,7 +51,8 @@
 #define QOR_AUDIT_CALLS 1
 #endif
 
-namespace {
+namespace
+{
 
 // Static TLS of the executable: reading it never allocates, even from malloc.
 thread_local bool audited = false;
@@ -224,50 +225,50 @@ void free(void* p) noexcept
 
 // Counts the call, then hands it to the C library. glibc declares the
 // functions that are cancellation points without noexcept.
-#define QOR_FORWARD(result, name, params, args, ...)                                  \
-    result name params noexcept                                                     \
-    {                                                                               \
-        static std::atomic<result(*) params> real { nullptr };                      \
-        countLockCall(#name);                                                       \
-        return next(real, #name, ##__VA_ARGS__) args;                               \
+#define QOR_FORWARD(result, name, params, args, ...)                                                                   \
+    result name params noexcept                                                                                        \
+    {                                                                                                                  \
+        static std::atomic<result(*) params> real { nullptr };                                                         \
+        countLockCall(#name);                                                                                          \
+        return next(real, #name, ##__VA_ARGS__) args;                                                                  \
     }
 // The same for the mutex functions, whose first argument is the mutex m.
-#define QOR_FORWARD_MUTEX(result, name, params, args)                                 \
-    result name params noexcept                                                     \
-    {                                                                               \
-        static std::atomic<result(*) params> real { nullptr };                      \
-        countMutexCall(#name, m);                                                   \
-        return next(real, #name) args;                                              \
+#define QOR_FORWARD_MUTEX(result, name, params, args)                                                                  \
+    result name params noexcept                                                                                        \
+    {                                                                                                                  \
+        static std::atomic<result(*) params> real { nullptr };                                                         \
+        countMutexCall(#name, m);                                                                                      \
+        return next(real, #name) args;                                                                                 \
     }
-#define QOR_FORWARD_CANCELLABLE(result, name, params, args, ...)                      \
-    result name params                                                              \
-    {                                                                               \
-        static std::atomic<result(*) params> real { nullptr };                      \
-        countLockCall(#name);                                                       \
-        return next(real, #name, ##__VA_ARGS__) args;                               \
+#define QOR_FORWARD_CANCELLABLE(result, name, params, args, ...)                                                       \
+    result name params                                                                                                 \
+    {                                                                                                                  \
+        static std::atomic<result(*) params> real { nullptr };                                                         \
+        countLockCall(#name);                                                                                          \
+        return next(real, #name, ##__VA_ARGS__) args;                                                                  \
     }
 
-QOR_FORWARD_MUTEX(int, pthread_mutex_lock, (pthread_mutex_t* m), (m))
-QOR_FORWARD_MUTEX(int, pthread_mutex_trylock, (pthread_mutex_t* m), (m))
-QOR_FORWARD_MUTEX(int, pthread_mutex_timedlock, (pthread_mutex_t* m, const timespec* t), (m, t))
-QOR_FORWARD(int, pthread_rwlock_rdlock, (pthread_rwlock_t* l), (l))
-QOR_FORWARD(int, pthread_rwlock_wrlock, (pthread_rwlock_t* l), (l))
-QOR_FORWARD(int, pthread_rwlock_tryrdlock, (pthread_rwlock_t* l), (l))
-QOR_FORWARD(int, pthread_rwlock_trywrlock, (pthread_rwlock_t* l), (l))
-QOR_FORWARD(int, pthread_rwlock_timedrdlock, (pthread_rwlock_t* l, const timespec* t), (l, t))
-QOR_FORWARD(int, pthread_rwlock_timedwrlock, (pthread_rwlock_t* l, const timespec* t), (l, t))
-QOR_FORWARD(int, pthread_spin_lock, (pthread_spinlock_t* l), (l))
-QOR_FORWARD(int, pthread_spin_trylock, (pthread_spinlock_t* l), (l))
+QOR_FORWARD_MUTEX(int, pthread_mutex_lock, (pthread_mutex_t * m), (m))
+QOR_FORWARD_MUTEX(int, pthread_mutex_trylock, (pthread_mutex_t * m), (m))
+QOR_FORWARD_MUTEX(int, pthread_mutex_timedlock, (pthread_mutex_t * m, const timespec* t), (m, t))
+QOR_FORWARD(int, pthread_rwlock_rdlock, (pthread_rwlock_t * l), (l))
+QOR_FORWARD(int, pthread_rwlock_wrlock, (pthread_rwlock_t * l), (l))
+QOR_FORWARD(int, pthread_rwlock_tryrdlock, (pthread_rwlock_t * l), (l))
+QOR_FORWARD(int, pthread_rwlock_trywrlock, (pthread_rwlock_t * l), (l))
+QOR_FORWARD(int, pthread_rwlock_timedrdlock, (pthread_rwlock_t * l, const timespec* t), (l, t))
+QOR_FORWARD(int, pthread_rwlock_timedwrlock, (pthread_rwlock_t * l, const timespec* t), (l, t))
+QOR_FORWARD(int, pthread_spin_lock, (pthread_spinlock_t * l), (l))
+QOR_FORWARD(int, pthread_spin_trylock, (pthread_spinlock_t * l), (l))
 QOR_FORWARD(int, sched_yield, (), ())
 // The condition variable functions have an older ABI under the same name.
-QOR_FORWARD_CANCELLABLE(int, pthread_cond_wait, (pthread_cond_t* c, pthread_mutex_t* m), (c, m), "GLIBC_2.3.2")
-QOR_FORWARD_CANCELLABLE(int, pthread_cond_timedwait, (pthread_cond_t* c, pthread_mutex_t* m, const timespec* t),
+QOR_FORWARD_CANCELLABLE(int, pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m), "GLIBC_2.3.2")
+QOR_FORWARD_CANCELLABLE(int, pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t),
                         (c, m, t), "GLIBC_2.3.2")
 QOR_FORWARD_CANCELLABLE(int, pthread_cond_clockwait,
-                        (pthread_cond_t* c, pthread_mutex_t* m, clockid_t id, const timespec* t), (c, m, id, t))
-QOR_FORWARD_CANCELLABLE(int, sem_wait, (sem_t* s), (s))
-QOR_FORWARD_CANCELLABLE(int, sem_timedwait, (sem_t* s, const timespec* t), (s, t))
-QOR_FORWARD(int, sem_trywait, (sem_t* s), (s))
+                        (pthread_cond_t * c, pthread_mutex_t* m, clockid_t id, const timespec* t), (c, m, id, t))
+QOR_FORWARD_CANCELLABLE(int, sem_wait, (sem_t * s), (s))
+QOR_FORWARD_CANCELLABLE(int, sem_timedwait, (sem_t * s, const timespec* t), (s, t))
+QOR_FORWARD(int, sem_trywait, (sem_t * s), (s))
 QOR_FORWARD_CANCELLABLE(int, nanosleep, (const timespec* t, timespec* rest), (t, rest))
 QOR_FORWARD_CANCELLABLE(int, clock_nanosleep, (clockid_t id, int flags, const timespec* t, timespec* rest),
                         (id, flags, t, rest))
@@ -277,10 +278,11 @@ QOR_FORWARD_CANCELLABLE(int, usleep, (useconds_t us), (us))
 
 #endif // QOR_AUDIT_CALLS
 
-namespace {
+namespace
+{
 
-#define QOR_SKIP_UNLESS_AUDITED()                                                                     \
-    if (!QOR_AUDIT_CALLS)                                                                             \
+#define QOR_SKIP_UNLESS_AUDITED()                                                                                      \
+    if (!QOR_AUDIT_CALLS)                                                                                              \
     GTEST_SKIP() << "the sanitizer runtimes own malloc and the pthread calls; run this in a plain build"
 
 // Each way of allocating or waiting that the audit claims to see, seen.
@@ -303,16 +305,49 @@ TEST(RealtimeAudit, SeesEveryKindOfAllocationLockAndWait)
     };
     const Case cases[] = {
         { "operator new", [] { delete new volatile int(1); }, allocations },
-        { "malloc", [] { void* volatile p = std::malloc(16); std::free(p); }, allocations },
-        { "free", [] { void* volatile p = std::malloc(16); std::free(p); }, deallocations },
-        { "std::mutex", [&] { mutex.lock(); mutex.unlock(); }, lockCalls },
-        { "std::mutex::try_lock", [&] { if (mutex.try_lock()) mutex.unlock(); }, lockCalls },
-        { "std::shared_mutex", [&] { shared.lock_shared(); shared.unlock_shared(); }, lockCalls },
+        { "malloc",
+          [] {
+              void* volatile p = std::malloc(16);
+              std::free(p);
+          },
+          allocations },
+        { "free",
+          [] {
+              void* volatile p = std::malloc(16);
+              std::free(p);
+          },
+          deallocations },
+        { "std::mutex",
+          [&] {
+              mutex.lock();
+              mutex.unlock();
+          },
+          lockCalls },
+        { "std::mutex::try_lock",
+          [&] {
+              if (mutex.try_lock())
+                  mutex.unlock();
+          },
+          lockCalls },
+        { "std::shared_mutex",
+          [&] {
+              shared.lock_shared();
+              shared.unlock_shared();
+          },
+          lockCalls },
         { "juce::CriticalSection", [&] { const juce::ScopedLock l(section); }, lockCalls },
         { "condition_variable::wait_for",
-          [&] { std::unique_lock<std::mutex> l(mutex); condition.wait_for(l, std::chrono::microseconds(1)); },
+          [&] {
+              std::unique_lock<std::mutex> l(mutex);
+              condition.wait_for(l, std::chrono::microseconds(1));
+          },
           lockCalls },
-        { "sem_wait", [&] { sem_wait(&semaphore); sem_post(&semaphore); }, lockCalls },
+        { "sem_wait",
+          [&] {
+              sem_wait(&semaphore);
+              sem_post(&semaphore);
+          },
+          lockCalls },
         { "sleep_for", [] { std::this_thread::sleep_for(std::chrono::microseconds(1)); }, lockCalls },
         { "yield", [] { std::this_thread::yield(); }, lockCalls },
     };
@@ -330,8 +365,7 @@ TEST(RealtimeAudit, SeesEveryKindOfAllocationLockAndWait)
     std::atomic<bool> go { false }, done { false };
     std::thread other([&] {
         while (!go.load())
-        {
-        }
+        {}
         mutex.lock();
         mutex.unlock();
         delete new volatile int(2);
@@ -342,8 +376,7 @@ TEST(RealtimeAudit, SeesEveryKindOfAllocationLockAndWait)
         Audited scope;
         go = true;
         while (!done.load())
-        {
-        }
+        {}
     }
     other.join();
     EXPECT_EQ(lockCalls.load(), 0);
@@ -402,8 +435,7 @@ TEST(RealtimeAudioRoad, AllocatesNothingAndTakesNoLockAfterItsFirstBlockWhilePar
     std::atomic<bool> stop { false };
     std::thread changer([&] {
         std::mt19937 rng(7);
-        const float values[] = { 0.0f, 0.2f, 0.5f, 0.8f, 1.0f, -1.0f, 2.0f,
-                                 std::numeric_limits<float>::quiet_NaN() };
+        const float values[] = { 0.0f, 0.2f, 0.5f, 0.8f, 1.0f, -1.0f, 2.0f, std::numeric_limits<float>::quiet_NaN() };
         constexpr int fromHere[] = { 0, 1, 3, 4, 5 };
         for (int k = 0; !stop.load(); ++k)
         {

@@ -24,13 +24,15 @@
 #include <thread>
 #include <vector>
 
-namespace juce {
+namespace juce
+{
 // One step of the Linux message loop; the public loop with a time limit is
 // only there when modal loops are permitted.
 bool dispatchNextMessageOnSystemQueue(bool returnIfNoPendingMessages);
-}
+} // namespace juce
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -41,8 +43,7 @@ void pumpMessagesFor(int ms)
     do
     {
         while (juce::dispatchNextMessageOnSystemQueue(true))
-        {
-        }
+        {}
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     } while (Clock::now() < end);
 }
@@ -57,14 +58,30 @@ constexpr int largestBlock = 9000;
 
 // Values a host can send besides ordinary ones.
 const float awkwardHostValues[] = {
-    0.0f, 1.0f, 0.5f, -0.25f, 1.75f, 1e30f, -1e30f, 1e-40f,
-    std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+    0.0f,
+    1.0f,
+    0.5f,
+    -0.25f,
+    1.75f,
+    1e30f,
+    -1e30f,
+    1e-40f,
+    std::numeric_limits<float>::infinity(),
+    -std::numeric_limits<float>::infinity(),
     std::numeric_limits<float>::quiet_NaN(),
 };
 
 enum
 {
-    inputIndex, levelIndex, driveIndex, lowIndex, highIndex, presenceIndex, blendIndex, bypassIndex, qualityIndex
+    inputIndex,
+    levelIndex,
+    driveIndex,
+    lowIndex,
+    highIndex,
+    presenceIndex,
+    blendIndex,
+    bypassIndex,
+    qualityIndex
 };
 
 // Engine slot fed by each of the six engine parameters (Level .. Blend).
@@ -100,8 +117,7 @@ bool isValidRecord(const juce::MemoryBlock& record)
     const auto* bytes = static_cast<const uint8_t*>(record.getData());
     const uint32_t magic = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | ((uint32_t) bytes[3] << 24);
     const uint32_t length = bytes[4] | (bytes[5] << 8) | (bytes[6] << 16) | ((uint32_t) bytes[7] << 24);
-    return magic == KymAudioProcessor::stateMagic && length == record.getSize() - 9
-           && bytes[record.getSize() - 1] == 0;
+    return magic == KymAudioProcessor::stateMagic && length == record.getSize() - 9 && bytes[record.getSize() - 1] == 0;
 }
 
 // A record as a host might hand back a damaged one.
@@ -111,12 +127,16 @@ juce::MemoryBlock damaged(const juce::MemoryBlock& good, std::mt19937& rng)
     auto* bytes = static_cast<uint8_t*>(bad.getData());
     switch (std::uniform_int_distribution<int>(0, 2)(rng))
     {
-        case 0: bad.setSize(bad.getSize() / 2); break;
-        case 1: bytes[0] ^= 0xff; break;
-        default:
-            for (size_t i = 8; i < bad.getSize(); i += 7)
-                bytes[i] = (uint8_t) rng();
-            break;
+    case 0:
+        bad.setSize(bad.getSize() / 2);
+        break;
+    case 1:
+        bytes[0] ^= 0xff;
+        break;
+    default:
+        for (size_t i = 8; i < bad.getSize(); i += 7)
+            bytes[i] = (uint8_t) rng();
+        break;
     }
     return bad;
 }
@@ -151,8 +171,8 @@ public:
     void play(std::mt19937& rng)
     {
         using juce::Slider;
-        Slider* knobs[] = { editor->inputBar.get(), editor->levelKnob.get(), editor->driveKnob.get(),
-                            editor->lowKnob.get(), editor->highKnob.get(), editor->blendKnob.get(),
+        Slider* knobs[] = { editor->inputBar.get(),    editor->levelKnob.get(), editor->driveKnob.get(),
+                            editor->lowKnob.get(),     editor->highKnob.get(),  editor->blendKnob.get(),
                             editor->presenceKnob.get() };
         const int which = std::uniform_int_distribution<int>(0, 8)(rng);
         if (which < 7)
@@ -385,9 +405,11 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
 
     // The open editor shows the final values (controls snap to a 0.001 grid).
     auto* e = wrapper.editor;
-    const juce::Slider* controls[] = { e->inputBar.get(), e->levelKnob.get(), e->driveKnob.get(),
-                                       e->lowKnob.get(),  e->highKnob.get(),  e->presenceKnob.get(),
-                                       e->blendKnob.get(), nullptr,           e->qualitySwitch.get() };
+    const juce::Slider* controls[] = { e->inputBar.get(),     e->levelKnob.get(),
+                                       e->driveKnob.get(),    e->lowKnob.get(),
+                                       e->highKnob.get(),     e->presenceKnob.get(),
+                                       e->blendKnob.get(),    nullptr,
+                                       e->qualitySwitch.get() };
     for (int i = 0; i < 9; ++i)
         if (controls[i] != nullptr)
             EXPECT_NEAR(controls[i]->getValue(), p->parameters[i]->GetNormalised(), 0.0005) << p->parameters[i]->name;

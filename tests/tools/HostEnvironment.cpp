@@ -30,7 +30,7 @@ public:
 std::unique_ptr<juce::ScopedJuceInitialiser_GUI> HostEnvironment::juceInit;
 std::unique_ptr<kymhost::PluginLoader> HostEnvironment::pluginLoader;
 
-[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment (new HostEnvironment);
+[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
 
 } // namespace
 

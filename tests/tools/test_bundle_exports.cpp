@@ -46,10 +46,12 @@ ElfTables readElf(const std::string& path)
     ElfTables t;
     std::ifstream in(path, std::ios::binary);
     const std::vector<char> bytes { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-    const auto fits = [&](uint64_t offset, uint64_t size) { return offset <= bytes.size() && size <= bytes.size() - offset; };
+    const auto fits = [&](uint64_t offset, uint64_t size) {
+        return offset <= bytes.size() && size <= bytes.size() - offset;
+    };
 
     Elf64_Ehdr header;
-    if (! fits(0, sizeof(header)))
+    if (!fits(0, sizeof(header)))
     {
         t.error = "cannot read " + path;
         return t;
@@ -63,7 +65,7 @@ ElfTables readElf(const std::string& path)
     }
 
     std::vector<Elf64_Shdr> sections(header.e_shnum);
-    if (! fits(header.e_shoff, sections.size() * sizeof(Elf64_Shdr)))
+    if (!fits(header.e_shoff, sections.size() * sizeof(Elf64_Shdr)))
     {
         t.error = path + ": section headers out of the file";
         return t;
@@ -74,13 +76,13 @@ ElfTables readElf(const std::string& path)
     {
         if (s.sh_type != SHT_DYNSYM && s.sh_type != SHT_SYMTAB)
             continue;
-        if (s.sh_entsize != sizeof(Elf64_Sym) || s.sh_link >= sections.size() || ! fits(s.sh_offset, s.sh_size))
+        if (s.sh_entsize != sizeof(Elf64_Sym) || s.sh_link >= sections.size() || !fits(s.sh_offset, s.sh_size))
         {
             t.error = path + ": malformed symbol table";
             return t;
         }
         const auto& strings = sections[s.sh_link];
-        if (! fits(strings.sh_offset, strings.sh_size))
+        if (!fits(strings.sh_offset, strings.sh_size))
         {
             t.error = path + ": string table out of the file";
             return t;
@@ -140,16 +142,24 @@ struct Bundle
     std::set<std::string> otherFormatsEntryPoints;
 };
 
-std::ostream& operator<<(std::ostream& os, const Bundle& b) { return os << b.format; }
+std::ostream& operator<<(std::ostream& os, const Bundle& b)
+{
+    return os << b.format;
+}
 
 const Bundle bundles[] = {
-    { "vst3", QOR_VST3_BINARY, { "GetPluginFactory", "ModuleEntry", "ModuleExit" },
+    { "vst3",
+      QOR_VST3_BINARY,
+      { "GetPluginFactory", "ModuleEntry", "ModuleExit" },
       { "lv2_descriptor", "lv2ui_descriptor" } },
-    { "lv2", QOR_LV2_BINARY, { "lv2_descriptor", "lv2ui_descriptor" },
+    { "lv2",
+      QOR_LV2_BINARY,
+      { "lv2_descriptor", "lv2ui_descriptor" },
       { "GetPluginFactory", "ModuleEntry", "ModuleExit" } },
 };
 
-class BundleBinary : public ::testing::TestWithParam<Bundle> {};
+class BundleBinary : public ::testing::TestWithParam<Bundle>
+{};
 
 TEST_P(BundleBinary, ExportsItsEntryPointsAndNothingElse)
 {
@@ -197,7 +207,10 @@ TEST_P(BundleBinary, DlcloseUnmapsItAndItLoadsAgain)
         if (std::strcmp(GetParam().format, "lv2") == 0)
         {
             // The descriptor a host reads first, without instantiating.
-            struct Descriptor { const char* uri; };
+            struct Descriptor
+            {
+                const char* uri;
+            };
             using Get = const Descriptor* (*) (uint32_t);
             const auto get = reinterpret_cast<Get>(dlsym(handle, "lv2_descriptor"));
             ASSERT_NE(get, nullptr);

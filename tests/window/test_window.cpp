@@ -15,7 +15,8 @@
 
 using namespace kymtest;
 
-namespace {
+namespace
+{
 
 constexpr int windowX = 40;
 constexpr int windowY = 50;
@@ -29,11 +30,11 @@ void pumpFor(int ms)
 bool runTool(const juce::StringArray& args)
 {
     juce::ChildProcess tool;
-    if (! tool.start(args, 0))
+    if (!tool.start(args, 0))
         return false;
     for (int i = 0; i < 1000 && tool.isRunning(); ++i)
         pumpFor(10);
-    return ! tool.isRunning() && tool.getExitCode() == 0;
+    return !tool.isRunning() && tool.getExitCode() == 0;
 }
 
 juce::uint32 bigEndian32(const juce::uint8* p)
@@ -62,12 +63,12 @@ juce::Image screenshot()
     juce::MemoryBlock data;
     const bool read = taken && file.loadFileAsData(data);
     file.deleteFile();
-    if (! taken)
+    if (!taken)
     {
         ADD_FAILURE() << "xwd failed";
         return {};
     }
-    if (! read || data.getSize() < 100)
+    if (!read || data.getSize() < 100)
     {
         ADD_FAILURE() << "no screenshot in " << file.getFullPathName();
         return {};
@@ -75,16 +76,16 @@ juce::Image screenshot()
     const auto* bytes = static_cast<const juce::uint8*>(data.getData());
     auto field = [bytes](int i) { return bigEndian32(bytes + 4 * i); };
     const juce::uint32 headerSize = field(0), format = field(2), width = field(4), height = field(5),
-                       byteOrder = field(7), bitsPerPixel = field(11), bytesPerLine = field(12),
-                       redMask = field(14), greenMask = field(15), blueMask = field(16), colours = field(19);
+                       byteOrder = field(7), bitsPerPixel = field(11), bytesPerLine = field(12), redMask = field(14),
+                       greenMask = field(15), blueMask = field(16), colours = field(19);
     const size_t offset = headerSize + 12u * colours;
     // Pixels of 3 or 4 bytes; lines may hold more bytes than their pixels need.
     const juce::uint32 bytesPerPixel = bitsPerPixel / 8;
     if (format != 2 || (bytesPerPixel != 3 && bytesPerPixel != 4) || bytesPerLine < width * bytesPerPixel
         || data.getSize() < offset + (size_t) bytesPerLine * height)
     {
-        ADD_FAILURE() << "unexpected xwd layout: format " << format << ", " << bitsPerPixel << " bits, "
-                      << bytesPerLine << " bytes per line";
+        ADD_FAILURE() << "unexpected xwd layout: format " << format << ", " << bitsPerPixel << " bits, " << bytesPerLine
+                      << " bytes per line";
         return {};
     }
 
@@ -98,9 +99,9 @@ juce::Image screenshot()
             for (juce::uint32 b = 0; b < bytesPerPixel; ++b)
                 v |= (juce::uint32) p[byteOrder == 0 ? b : bytesPerPixel - 1 - b] << (8 * b);
             image.setPixelAt((int) x, (int) y,
-                             juce::Colour((juce::uint8) ((v & redMask) >> shiftOf(redMask)),
-                                          (juce::uint8) ((v & greenMask) >> shiftOf(greenMask)),
-                                          (juce::uint8) ((v & blueMask) >> shiftOf(blueMask))));
+                             juce::Colour((juce::uint8)((v & redMask) >> shiftOf(redMask)),
+                                          (juce::uint8)((v & greenMask) >> shiftOf(greenMask)),
+                                          (juce::uint8)((v & blueMask) >> shiftOf(blueMask))));
         }
     return image;
 }
@@ -119,9 +120,9 @@ struct Placed
 // The editor as it must look with the default parameters: the background and
 // each control's frame in z-order.
 const Placed defaultLayout[] = {
-    { "bar.png", 118, 280, 101, 50 },  { "knob.png", 8, 28, 81, 40 },   { "knob.png", 88, 28, 81, 40 },
-    { "knob.png", 168, 28, 81, 40 },   { "knob.png", 248, 28, 81, 40 }, { "knob.png", 328, 28, 81, 0 },
-    { "knob.png", 208, 100, 81, 40 },  { "switch.png", 368, 134, 2, 0 }, { "footswitch.png", 8, 180, 2, 0 },
+    { "bar.png", 118, 280, 101, 50 }, { "knob.png", 8, 28, 81, 40 },    { "knob.png", 88, 28, 81, 40 },
+    { "knob.png", 168, 28, 81, 40 },  { "knob.png", 248, 28, 81, 40 },  { "knob.png", 328, 28, 81, 0 },
+    { "knob.png", 208, 100, 81, 40 }, { "switch.png", 368, 134, 2, 0 }, { "footswitch.png", 8, 180, 2, 0 },
     { "lamp.png", 100, 191, 2, 1 },
 };
 
@@ -183,7 +184,7 @@ struct ParameterWatch : juce::AudioProcessorParameter::Listener
 bool isOneGesture(const std::string& heard)
 {
     return heard.size() >= 3 && heard.front() == 'B' && heard.back() == 'E'
-           && heard.find_first_not_of('V', 1) == heard.size() - 1;
+        && heard.find_first_not_of('V', 1) == heard.size() - 1;
 }
 
 // Xdotool's pointer drag on Drive, 30 pixels up in six steps, with or without the release.
@@ -225,8 +226,7 @@ public:
 };
 
 class RealWindow : public ::testing::TestWithParam<PluginKind>
-{
-};
+{};
 
 // A loaded machine (or a sanitizer build) maps and paints the window late:
 // looks again until the screen shows the expected editor, and in `area` every
@@ -244,7 +244,6 @@ juce::Image waitForEditor(const juce::Image& expected, juce::Rectangle<int> area
     }
     return screen;
 }
-
 
 } // namespace
 
@@ -269,8 +268,8 @@ TEST_P(RealWindow, ShowsTheDefaultFramesAndFollowsAPointerDrag)
         {
             out.setPosition(0);
             out.truncate();
-            juce::PNGImageFormat().writeImageToStream(
-                screen.getClippedImage({ 0, 0, windowX + 460, windowY + 340 }), out);
+            juce::PNGImageFormat().writeImageToStream(screen.getClippedImage({ 0, 0, windowX + 460, windowY + 340 }),
+                                                      out);
         }
     }
 

@@ -11,15 +11,15 @@ class BlockRenderer
 {
 public:
     // plugin must already be prepared for blocks of at least blockSize frames.
-    BlockRenderer (juce::AudioPluginInstance& plugin, int blockSize);
+    BlockRenderer(juce::AudioPluginInstance& plugin, int blockSize);
 
     // Processes numSamples frames of input from inStart into output from
     // outStart. input needs the plug-in's input channels, output its outputs.
-    void run (const juce::AudioBuffer<float>& input, int inStart,
-              juce::AudioBuffer<float>& output, int outStart, int numSamples);
+    void run(const juce::AudioBuffer<float>& input, int inStart, juce::AudioBuffer<float>& output, int outStart,
+             int numSamples);
 
     // The whole of input through the plug-in, into a new buffer.
-    juce::AudioBuffer<float> runAll (const juce::AudioBuffer<float>& input);
+    juce::AudioBuffer<float> runAll(const juce::AudioBuffer<float>& input);
 
     // Thread CPU seconds spent in run so far.
     double cpuSeconds() const noexcept { return cpu; }

@@ -26,28 +26,28 @@ class ScopedEmptyHome
 public:
     ScopedEmptyHome()
     {
-        if (const char* home = std::getenv ("HOME"))
+        if (const char* home = std::getenv("HOME"))
         {
             hadHome = true;
             previous = home;
         }
 
-        ::setenv ("HOME", folder.getFile().getFullPathName().toRawUTF8(), 1);
+        ::setenv("HOME", folder.getFile().getFullPathName().toRawUTF8(), 1);
         folder.getFile().createDirectory();
     }
 
     ~ScopedEmptyHome()
     {
         if (hadHome)
-            ::setenv ("HOME", previous.c_str(), 1);
+            ::setenv("HOME", previous.c_str(), 1);
         else
-            ::unsetenv ("HOME");
+            ::unsetenv("HOME");
 
         folder.getFile().deleteRecursively();
     }
 
-    ScopedEmptyHome (const ScopedEmptyHome&) = delete;
-    ScopedEmptyHome& operator= (const ScopedEmptyHome&) = delete;
+    ScopedEmptyHome(const ScopedEmptyHome&) = delete;
+    ScopedEmptyHome& operator=(const ScopedEmptyHome&) = delete;
 
 private:
     juce::TemporaryFile folder;
@@ -57,9 +57,9 @@ private:
 
 // Other bundles in the same folder may hold other plug-ins: only the URIs
 // the bundle's own manifest names count.
-bool bundleHolds (const juce::File& bundle, const juce::String& uri)
+bool bundleHolds(const juce::File& bundle, const juce::String& uri)
 {
-    return bundle.getChildFile ("manifest.ttl").loadFileAsString().contains ("<" + uri + ">");
+    return bundle.getChildFile("manifest.ttl").loadFileAsString().contains("<" + uri + ">");
 }
 
 } // namespace
@@ -72,11 +72,11 @@ PluginLoader::PluginLoader()
 
 PluginLoader::~PluginLoader() = default;
 
-bool PluginLoader::parseKind (const juce::String& text, PluginKind& kind)
+bool PluginLoader::parseKind(const juce::String& text, PluginKind& kind)
 {
-    if (text.equalsIgnoreCase ("vst3"))
+    if (text.equalsIgnoreCase("vst3"))
         kind = PluginKind::vst3;
-    else if (text.equalsIgnoreCase ("lv2"))
+    else if (text.equalsIgnoreCase("lv2"))
         kind = PluginKind::lv2;
     else
         return false;
@@ -84,15 +84,15 @@ bool PluginLoader::parseKind (const juce::String& text, PluginKind& kind)
     return true;
 }
 
-juce::String PluginLoader::kindName (PluginKind kind)
+juce::String PluginLoader::kindName(PluginKind kind)
 {
     return kind == PluginKind::vst3 ? "vst3" : "lv2";
 }
 
-bool PluginLoader::describe (PluginKind kind, const juce::File& bundle,
-                             juce::PluginDescription& description, juce::String& error)
+bool PluginLoader::describe(PluginKind kind, const juce::File& bundle, juce::PluginDescription& description,
+                            juce::String& error)
 {
-    if (! bundle.isDirectory())
+    if (!bundle.isDirectory())
     {
         error = "no plug-in bundle at " + bundle.getFullPathName();
         return false;
@@ -102,7 +102,7 @@ bool PluginLoader::describe (PluginKind kind, const juce::File& bundle,
 
     if (kind == PluginKind::vst3)
     {
-        vst3.findAllTypesForFile (found, bundle.getFullPathName());
+        vst3.findAllTypesForFile(found, bundle.getFullPathName());
     }
     else
     {
@@ -112,30 +112,30 @@ bool PluginLoader::describe (PluginKind kind, const juce::File& bundle,
         // bundle it already knows.
         const auto folder = bundle.getParentDirectory().getFullPathName();
 
-        if (lv2Folders.addIfNotAlreadyThere (folder))
+        if (lv2Folders.addIfNotAlreadyThere(folder))
         {
             juce::FileSearchPath path;
 
             for (const auto& f : lv2Folders)
-                path.add (juce::File (f));
+                path.add(juce::File(f));
 
-            lv2Uris = lv2->searchPathsForPlugins (path, false, false);
+            lv2Uris = lv2->searchPathsForPlugins(path, false, false);
         }
 
         for (const auto& uri : lv2Uris)
         {
             juce::OwnedArray<juce::PluginDescription> candidates;
-            lv2->findAllTypesForFile (candidates, uri);
+            lv2->findAllTypesForFile(candidates, uri);
 
             for (auto* candidate : candidates)
-                if (candidate->fileOrIdentifier == uri && bundleHolds (bundle, uri))
-                    found.add (new juce::PluginDescription (*candidate));
+                if (candidate->fileOrIdentifier == uri && bundleHolds(bundle, uri))
+                    found.add(new juce::PluginDescription(*candidate));
         }
     }
 
     if (found.isEmpty())
     {
-        error = "no " + kindName (kind) + " plug-in found in " + bundle.getFullPathName();
+        error = "no " + kindName(kind) + " plug-in found in " + bundle.getFullPathName();
         return false;
     }
 
@@ -143,22 +143,18 @@ bool PluginLoader::describe (PluginKind kind, const juce::File& bundle,
     return true;
 }
 
-std::unique_ptr<juce::AudioPluginInstance> PluginLoader::load (PluginKind kind,
-                                                               const juce::File& bundle,
-                                                               double sampleRate,
-                                                               int blockSize,
-                                                               juce::String& error)
+std::unique_ptr<juce::AudioPluginInstance> PluginLoader::load(PluginKind kind, const juce::File& bundle,
+                                                              double sampleRate, int blockSize, juce::String& error)
 {
     juce::PluginDescription description;
 
-    if (! describe (kind, bundle, description, error))
+    if (!describe(kind, bundle, description, error))
         return nullptr;
 
-    juce::AudioPluginFormat& format = kind == PluginKind::vst3
-                                          ? static_cast<juce::AudioPluginFormat&> (vst3)
-                                          : static_cast<juce::AudioPluginFormat&> (*lv2);
+    juce::AudioPluginFormat& format = kind == PluginKind::vst3 ? static_cast<juce::AudioPluginFormat&>(vst3)
+                                                               : static_cast<juce::AudioPluginFormat&>(*lv2);
 
-    auto instance = format.createInstanceFromDescription (description, sampleRate, blockSize, error);
+    auto instance = format.createInstanceFromDescription(description, sampleRate, blockSize, error);
 
     if (instance == nullptr && error.isEmpty())
         error = "the host could not create an instance of " + description.name;
@@ -166,38 +162,36 @@ std::unique_ptr<juce::AudioPluginInstance> PluginLoader::load (PluginKind kind,
     return instance;
 }
 
-bool PluginLoader::prepare (juce::AudioPluginInstance& plugin, int ins, int outs,
-                            double sampleRate, int blockSize, juce::String& error)
+bool PluginLoader::prepare(juce::AudioPluginInstance& plugin, int ins, int outs, double sampleRate, int blockSize,
+                           juce::String& error)
 {
-    const auto set = [] (int n) {
+    const auto set = [](int n) {
         return n == 1 ? juce::AudioChannelSet::mono()
-                      : n == 2 ? juce::AudioChannelSet::stereo()
-                               : juce::AudioChannelSet::discreteChannels (n);
+            : n == 2  ? juce::AudioChannelSet::stereo()
+                      : juce::AudioChannelSet::discreteChannels(n);
     };
 
     juce::AudioProcessor::BusesLayout layout;
-    layout.inputBuses.add (set (ins));
-    layout.outputBuses.add (set (outs));
+    layout.inputBuses.add(set(ins));
+    layout.outputBuses.add(set(outs));
 
-    if (! plugin.setBusesLayout (layout))
+    if (!plugin.setBusesLayout(layout))
     {
-        error = juce::String (ins) + " in / " + juce::String (outs) + " out is not offered by "
-                + plugin.getName();
+        error = juce::String(ins) + " in / " + juce::String(outs) + " out is not offered by " + plugin.getName();
         return false;
     }
 
-    plugin.setRateAndBufferSizeDetails (sampleRate, blockSize);
-    plugin.prepareToPlay (sampleRate, blockSize);
+    plugin.setRateAndBufferSizeDetails(sampleRate, blockSize);
+    plugin.prepareToPlay(sampleRate, blockSize);
     return true;
 }
 
-juce::AudioProcessorParameter* PluginLoader::findParameter (juce::AudioPluginInstance& plugin,
-                                                            const juce::String& name)
+juce::AudioProcessorParameter* PluginLoader::findParameter(juce::AudioPluginInstance& plugin, const juce::String& name)
 {
     // The format's own bypass (VST3 wrapper, LV2 enabled port) is also called
     // "Bypass"; the plug-in's parameters are the others.
     for (auto* p : plugin.getParameters())
-        if (p != plugin.getBypassParameter() && p->getName (1024) == name)
+        if (p != plugin.getBypassParameter() && p->getName(1024) == name)
             return p;
 
     return nullptr;

@@ -5,13 +5,13 @@
 namespace kymrender
 {
 
-juce::AudioBuffer<float> BassPhrase::make (double sampleRate)
+juce::AudioBuffer<float> BassPhrase::make(double sampleRate)
 {
-    const auto samples = bassRiff (sampleRate, 0.5);
-    juce::AudioBuffer<float> phrase (1, (int) samples.size());
+    const auto samples = bassRiff(sampleRate, 0.5);
+    juce::AudioBuffer<float> phrase(1, (int) samples.size());
 
-    if (! samples.empty())
-        phrase.copyFrom (0, 0, samples.data(), (int) samples.size());
+    if (!samples.empty())
+        phrase.copyFrom(0, 0, samples.data(), (int) samples.size());
 
     return phrase;
 }

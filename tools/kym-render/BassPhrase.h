@@ -13,7 +13,7 @@ public:
     static constexpr double defaultRate = 48000.0;
 
     // Mono, peaks at -6 dBFS; the same samples for the same rate every time.
-    static juce::AudioBuffer<float> make (double sampleRate);
+    static juce::AudioBuffer<float> make(double sampleRate);
 };
 
 } // namespace kymrender

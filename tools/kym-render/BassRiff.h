@@ -17,17 +17,16 @@ namespace riff
 
 struct Note
 {
-    int midi;      // note number; E1 is 28
-    double beats;  // length in eighths
+    int midi;     // note number; E1 is 28
+    double beats; // length in eighths
 };
 
 inline constexpr Note notes[] = {
-    { 28, 1 }, { 28, 1 }, { 31, 1 }, { 33, 1 }, { 28, 1 }, { 28, 1 }, { 38, 1 }, { 35, 1 },
-    { 28, 1 }, { 28, 1 }, { 31, 1 }, { 33, 1 }, { 36, 1 }, { 35, 1 }, { 33, 1 }, { 31, 1 },
-    { 28, 4 },
+    { 28, 1 }, { 28, 1 }, { 31, 1 }, { 33, 1 }, { 28, 1 }, { 28, 1 }, { 38, 1 }, { 35, 1 }, { 28, 1 },
+    { 28, 1 }, { 31, 1 }, { 33, 1 }, { 36, 1 }, { 35, 1 }, { 33, 1 }, { 31, 1 }, { 28, 4 },
 };
 
-inline constexpr double eighthSeconds = 0.3;  // 100 beats per minute
+inline constexpr double eighthSeconds = 0.3; // 100 beats per minute
 inline constexpr double tailSeconds = 0.5;
 inline constexpr int harmonics = 24;
 
@@ -35,7 +34,7 @@ inline constexpr int harmonics = 24;
 
 // Mono, scaled so that its peak is peakLevel; the same samples for the same
 // arguments every time.
-inline std::vector<float> bassRiff (double sampleRate, double peakLevel)
+inline std::vector<float> bassRiff(double sampleRate, double peakLevel)
 {
     const double pi = M_PI;
     double totalBeats = 0.0;
@@ -43,18 +42,18 @@ inline std::vector<float> bassRiff (double sampleRate, double peakLevel)
     for (const auto& n : riff::notes)
         totalBeats += n.beats;
 
-    const int length = (int) std::ceil ((totalBeats * riff::eighthSeconds + riff::tailSeconds) * sampleRate);
-    std::vector<double> mix ((size_t) length, 0.0);
+    const int length = (int) std::ceil((totalBeats * riff::eighthSeconds + riff::tailSeconds) * sampleRate);
+    std::vector<double> mix((size_t) length, 0.0);
     double start = 0.0;
 
     for (const auto& note : riff::notes)
     {
-        const double f0 = 440.0 * std::pow (2.0, (note.midi - 69) / 12.0);
+        const double f0 = 440.0 * std::pow(2.0, (note.midi - 69) / 12.0);
         const double gate = note.beats * riff::eighthSeconds * 0.92;
-        const int first = (int) std::lround (start * sampleRate);
-        const int count = (int) std::ceil ((gate + 0.03) * sampleRate);
+        const int first = (int) std::lround(start * sampleRate);
+        const int count = (int) std::ceil((gate + 0.03) * sampleRate);
 
-        std::vector<double> voice ((size_t) count, 0.0);
+        std::vector<double> voice((size_t) count, 0.0);
 
         for (int k = 1; k <= riff::harmonics; ++k)
         {
@@ -64,13 +63,13 @@ inline std::vector<float> bassRiff (double sampleRate, double peakLevel)
                 break;
 
             // A pluck a fifth of the way along the string, upper partials dying first.
-            const double amp = std::abs (std::sin (pi * k * 0.2)) / k;
+            const double amp = std::abs(std::sin(pi * k * 0.2)) / k;
             const double decay = 1.5 + 0.9 * (k - 1);
 
             for (int i = 0; i < count; ++i)
             {
                 const double t = i / sampleRate;
-                voice[(size_t) i] += amp * std::exp (-decay * t) * std::sin (2.0 * pi * fk * t);
+                voice[(size_t) i] += amp * std::exp(-decay * t) * std::sin(2.0 * pi * fk * t);
             }
         }
 
@@ -78,8 +77,8 @@ inline std::vector<float> bassRiff (double sampleRate, double peakLevel)
         for (int i = 0; i < count && first + i < length; ++i)
         {
             const double t = i / sampleRate;
-            const double attack = std::min (1.0, t / 0.003);
-            const double release = t < gate ? 1.0 : std::max (0.0, 1.0 - (t - gate) / 0.03);
+            const double attack = std::min(1.0, t / 0.003);
+            const double release = t < gate ? 1.0 : std::max(0.0, 1.0 - (t - gate) / 0.03);
             mix[(size_t) (first + i)] += voice[(size_t) i] * attack * release;
         }
 
@@ -89,9 +88,9 @@ inline std::vector<float> bassRiff (double sampleRate, double peakLevel)
     double peak = 0.0;
 
     for (double v : mix)
-        peak = std::max (peak, std::abs (v));
+        peak = std::max(peak, std::abs(v));
 
-    std::vector<float> samples ((size_t) length);
+    std::vector<float> samples((size_t) length);
     const double gain = peak > 0.0 ? peakLevel / peak : 0.0;
 
     for (int i = 0; i < length; ++i)

@@ -8,26 +8,25 @@ namespace kymrender
 namespace
 {
 
-bool isStepped (const kym::ParameterRow& r)
+bool isStepped(const kym::ParameterRow& r)
 {
     return r.kind != kym::ParameterKind::continuous;
 }
 
 } // namespace
 
-const kym::ParameterRow* ParameterUnits::find (const juce::String& name)
+const kym::ParameterRow* ParameterUnits::find(const juce::String& name)
 {
     for (const auto& r : kym::parameterTable)
-        if (name.equalsIgnoreCase (r.name))
+        if (name.equalsIgnoreCase(r.name))
             return &r;
 
     return nullptr;
 }
 
-bool ParameterUnits::toNormalised (const juce::String& name, double value,
-                                   double& normalised, juce::String& error)
+bool ParameterUnits::toNormalised(const juce::String& name, double value, double& normalised, juce::String& error)
 {
-    const auto* r = find (name);
+    const auto* r = find(name);
 
     if (r == nullptr)
     {
@@ -35,14 +34,14 @@ bool ParameterUnits::toNormalised (const juce::String& name, double value,
         return false;
     }
 
-    const bool inRange = std::isfinite (value) && value >= r->minValue && value <= r->maxValue;
+    const bool inRange = std::isfinite(value) && value >= r->minValue && value <= r->maxValue;
     // A stepped parameter rounds whatever it is sent to a step; a value between
     // steps on the command line is a mistake, not a request.
     const double steps = (value - r->minValue) / r->interval;
 
-    if (! inRange || (isStepped (*r) && steps != std::floor (steps)))
+    if (!inRange || (isStepped(*r) && steps != std::floor(steps)))
     {
-        error = juce::String (r->name) + " takes " + valuesOf (*r) + ", not " + juce::String (value);
+        error = juce::String(r->name) + " takes " + valuesOf(*r) + ", not " + juce::String(value);
         return false;
     }
 
@@ -50,17 +49,17 @@ bool ParameterUnits::toNormalised (const juce::String& name, double value,
     return true;
 }
 
-juce::String ParameterUnits::valuesOf (const kym::ParameterRow& r)
+juce::String ParameterUnits::valuesOf(const kym::ParameterRow& r)
 {
-    const juce::String lo (r.minValue), hi (r.maxValue);
+    const juce::String lo(r.minValue), hi(r.maxValue);
 
-    if (! isStepped (r))
+    if (!isStepped(r))
         return lo + " to " + hi;
 
     if (r.maxValue - r.minValue == r.interval)
         return lo + " or " + hi;
 
-    return lo + " to " + hi + " in steps of " + juce::String (r.interval);
+    return lo + " to " + hi + " in steps of " + juce::String(r.interval);
 }
 
 juce::String ParameterUnits::describeAll()
@@ -71,20 +70,20 @@ juce::String ParameterUnits::describeAll()
 
     for (const auto& r : kym::parameterTable)
     {
-        const auto v = valuesOf (r);
+        const auto v = valuesOf(r);
 
-        if (v != values && ! names.isEmpty())
+        if (v != values && !names.isEmpty())
         {
-            groups.add (names.joinIntoString (", ") + " " + values);
+            groups.add(names.joinIntoString(", ") + " " + values);
             names.clear();
         }
 
-        names.add (r.name);
+        names.add(r.name);
         values = v;
     }
 
-    groups.add (names.joinIntoString (", ") + " " + values);
-    return groups.joinIntoString ("; ");
+    groups.add(names.joinIntoString(", ") + " " + values);
+    return groups.joinIntoString("; ");
 }
 
 juce::String ParameterUnits::allNames()
@@ -92,9 +91,9 @@ juce::String ParameterUnits::allNames()
     juce::StringArray names;
 
     for (const auto& r : kym::parameterTable)
-        names.add (r.name);
+        names.add(r.name);
 
-    return names.joinIntoString (", ");
+    return names.joinIntoString(", ");
 }
 
 } // namespace kymrender

@@ -12,7 +12,7 @@ namespace
 {
 
 // A whole decimal number and nothing else: "7", "0.25", "-1e-3".
-bool parseNumber (const juce::String& text, double& value)
+bool parseNumber(const juce::String& text, double& value)
 {
     const auto t = text.trim();
 
@@ -20,17 +20,17 @@ bool parseNumber (const juce::String& text, double& value)
         return false;
 
     auto p = t.getCharPointer();
-    value = juce::CharacterFunctions::readDoubleValue (p);
+    value = juce::CharacterFunctions::readDoubleValue(p);
     return p.isEmpty() && p != t.getCharPointer();
 }
 
 // The value of the name that text spells, in any case.
 template <typename Value, size_t N>
-bool parseName (const juce::String& text, const std::pair<const char*, Value> (&names)[N], Value& value)
+bool parseName(const juce::String& text, const std::pair<const char*, Value> (&names)[N], Value& value)
 {
     for (const auto& [name, v] : names)
     {
-        if (text.equalsIgnoreCase (name))
+        if (text.equalsIgnoreCase(name))
         {
             value = v;
             return true;
@@ -40,23 +40,27 @@ bool parseName (const juce::String& text, const std::pair<const char*, Value> (&
     return false;
 }
 
-bool parseSampleFormat (const juce::String& text, SampleFormat& format)
+bool parseSampleFormat(const juce::String& text, SampleFormat& format)
 {
     const std::pair<const char*, SampleFormat> names[] = {
-        { "16", SampleFormat::int16 }, { "24", SampleFormat::int24 }, { "32f", SampleFormat::float32 },
+        { "16", SampleFormat::int16 },
+        { "24", SampleFormat::int24 },
+        { "32f", SampleFormat::float32 },
     };
 
-    return parseName (text, names, format);
+    return parseName(text, names, format);
 }
 
-bool parseChannel (const juce::String& text, RenderOptions::Channel& channel)
+bool parseChannel(const juce::String& text, RenderOptions::Channel& channel)
 {
     using Channel = RenderOptions::Channel;
     const std::pair<const char*, Channel> names[] = {
-        { "left", Channel::left }, { "right", Channel::right }, { "mid", Channel::mid },
+        { "left", Channel::left },
+        { "right", Channel::right },
+        { "mid", Channel::mid },
     };
 
-    return parseName (text, names, channel);
+    return parseName(text, names, channel);
 }
 
 } // namespace
@@ -74,24 +78,26 @@ juce::String RenderOptions::usage()
            "  --format   plug-in format (default vst3)\n"
            "  --plugin   the bundle to load (default: the one this build made)\n"
            "  --set      a parameter in its own units, the last one given counts:\n"
-           "             " + ParameterUnits::describeAll().replace ("; ", ";\n             ") + "\n"
-           "  --bits     OUT.wav's samples: 16 or 24-bit integer, or 32-bit float (32f,\n"
-           "             the default); integer samples clip above 0 dBFS, which is\n"
-           "             reported with the number of clipped samples\n"
-           "  --channel  the channel of a stereo IN.wav fed to the plug-in, which takes\n"
-           "             one (default left); mid feeds (left + right) / 2\n"
-           "  --block    frames per block, 1 to 65536 (default 512)\n"
-           "  --output   OUT.wav; it has IN.wav's channels, each with the plug-in's\n"
-           "             output. An old file there is replaced only when the render\n"
-           "             succeeded; a folder or other non-file is never replaced.\n"
-           "\n"
-           "Exit status: 0 when OUT.wav was written; 1 when the render failed, OUT.wav\n"
-           "then left as it was; 2 on a bad command line.\n";
+           "             "
+        + ParameterUnits::describeAll().replace("; ", ";\n             ")
+        + "\n"
+          "  --bits     OUT.wav's samples: 16 or 24-bit integer, or 32-bit float (32f,\n"
+          "             the default); integer samples clip above 0 dBFS, which is\n"
+          "             reported with the number of clipped samples\n"
+          "  --channel  the channel of a stereo IN.wav fed to the plug-in, which takes\n"
+          "             one (default left); mid feeds (left + right) / 2\n"
+          "  --block    frames per block, 1 to 65536 (default 512)\n"
+          "  --output   OUT.wav; it has IN.wav's channels, each with the plug-in's\n"
+          "             output. An old file there is replaced only when the render\n"
+          "             succeeded; a folder or other non-file is never replaced.\n"
+          "\n"
+          "Exit status: 0 when OUT.wav was written; 1 when the render failed, OUT.wav\n"
+          "then left as it was; 2 on a bad command line.\n";
 }
 
-bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
+bool RenderOptions::parse(const juce::StringArray& args, juce::String& error)
 {
-    const auto needValue = [&] (int& i, juce::String& value) {
+    const auto needValue = [&](int& i, juce::String& value) {
         if (i + 1 >= args.size())
         {
             error = args[i] + " needs a value";
@@ -113,10 +119,10 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
         }
         else if (arg == "--format")
         {
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            if (! kymhost::PluginLoader::parseKind (value, kind))
+            if (!kymhost::PluginLoader::parseKind(value, kind))
             {
                 error = "unknown format \"" + value + "\" (vst3 or lv2)";
                 return false;
@@ -124,27 +130,26 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
         }
         else if (arg == "--plugin")
         {
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            plugin = juce::File::getCurrentWorkingDirectory().getChildFile (value);
+            plugin = juce::File::getCurrentWorkingDirectory().getChildFile(value);
         }
         else if (arg == "--output" || arg == "-o")
         {
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            output = juce::File::getCurrentWorkingDirectory().getChildFile (value);
+            output = juce::File::getCurrentWorkingDirectory().getChildFile(value);
         }
         else if (arg == "--block")
         {
             double frames = 0.0;
 
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            if (! parseNumber (value, frames) || frames < 1.0 || frames > 65536.0
-                || frames != (double) (int) frames)
+            if (!parseNumber(value, frames) || frames < 1.0 || frames > 65536.0 || frames != (double) (int) frames)
             {
                 error = "--block takes a whole number of frames from 1 to 65536, not \"" + value + "\"";
                 return false;
@@ -154,10 +159,10 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
         }
         else if (arg == "--bits")
         {
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            if (! parseSampleFormat (value, format))
+            if (!parseSampleFormat(value, format))
             {
                 error = "--bits takes 16, 24 or 32f (32-bit float), not \"" + value + "\"";
                 return false;
@@ -165,10 +170,10 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
         }
         else if (arg == "--channel")
         {
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            if (! parseChannel (value, channel))
+            if (!parseChannel(value, channel))
             {
                 error = "--channel takes left, right or mid, not \"" + value + "\"";
                 return false;
@@ -178,35 +183,35 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
         }
         else if (arg == "--set")
         {
-            if (! needValue (i, value))
+            if (!needValue(i, value))
                 return false;
 
-            const int eq = value.indexOfChar ('=');
+            const int eq = value.indexOfChar('=');
             double number = 0.0;
 
-            if (eq <= 0 || ! parseNumber (value.substring (eq + 1), number))
+            if (eq <= 0 || !parseNumber(value.substring(eq + 1), number))
             {
                 error = "--set takes Name=value, not \"" + value + "\"";
                 return false;
             }
 
             Setting s;
-            s.name = value.substring (0, eq).trim();
+            s.name = value.substring(0, eq).trim();
 
-            if (! ParameterUnits::toNormalised (s.name, number, s.normalised, error))
+            if (!ParameterUnits::toNormalised(s.name, number, s.normalised, error))
                 return false;
 
-            s.name = ParameterUnits::find (s.name)->name;
-            settings.push_back (s);
+            s.name = ParameterUnits::find(s.name)->name;
+            settings.push_back(s);
         }
-        else if (arg.startsWith ("-") && arg.length() > 1)
+        else if (arg.startsWith("-") && arg.length() > 1)
         {
             error = "unknown option " + arg;
             return false;
         }
         else if (input == juce::File())
         {
-            input = juce::File::getCurrentWorkingDirectory().getChildFile (arg);
+            input = juce::File::getCurrentWorkingDirectory().getChildFile(arg);
         }
         else
         {
@@ -215,7 +220,7 @@ bool RenderOptions::parse (const juce::StringArray& args, juce::String& error)
         }
     }
 
-    if (! help && output == juce::File())
+    if (!help && output == juce::File())
     {
         error = "--output is missing";
         return false;

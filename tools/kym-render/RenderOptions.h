@@ -13,8 +13,8 @@ struct RenderOptions
 {
     struct Setting
     {
-        juce::String name;     // as the host shows it
-        double normalised;     // 0..1, already converted from the parameter's units
+        juce::String name; // as the host shows it
+        double normalised; // 0..1, already converted from the parameter's units
     };
 
     // What the plug-in, which takes one channel, is fed from a stereo file.
@@ -22,12 +22,12 @@ struct RenderOptions
     {
         left,
         right,
-        mid  // (left + right) / 2
+        mid // (left + right) / 2
     };
 
     kymhost::PluginKind kind = kymhost::PluginKind::vst3;
-    juce::File plugin;         // empty: the bundle of this build
-    juce::File input;          // empty: the built-in bass phrase
+    juce::File plugin; // empty: the bundle of this build
+    juce::File input;  // empty: the built-in bass phrase
     juce::File output;
     int blockSize = 512;
     SampleFormat format = SampleFormat::float32;
@@ -37,7 +37,7 @@ struct RenderOptions
     bool help = false;
 
     // args without the program name. false with a reason on a bad command line.
-    bool parse (const juce::StringArray& args, juce::String& error);
+    bool parse(const juce::StringArray& args, juce::String& error);
 
     static juce::String usage();
 };

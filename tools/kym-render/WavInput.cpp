@@ -8,16 +8,16 @@ namespace kymrender
 class WavInput::CheckedStream : public juce::InputStream
 {
 public:
-    explicit CheckedStream (std::unique_ptr<juce::FileInputStream> s) : inner (std::move (s)) {}
+    explicit CheckedStream(std::unique_ptr<juce::FileInputStream> s) : inner(std::move(s)) {}
 
     juce::int64 getTotalLength() override { return inner->getTotalLength(); }
     bool isExhausted() override { return inner->isExhausted(); }
     juce::int64 getPosition() override { return inner->getPosition(); }
-    bool setPosition (juce::int64 p) override { return inner->setPosition (p); }
+    bool setPosition(juce::int64 p) override { return inner->setPosition(p); }
 
-    int read (void* dest, int n) override
+    int read(void* dest, int n) override
     {
-        const int got = inner->read (dest, n);
+        const int got = inner->read(dest, n);
 
         if (got < n)
             cutShort = true;
@@ -34,7 +34,7 @@ private:
 WavInput::WavInput() = default;
 WavInput::~WavInput() = default;
 
-bool WavInput::open (const juce::File& file, juce::String& error)
+bool WavInput::open(const juce::File& file, juce::String& error)
 {
     const auto name = file.getFullPathName();
     source = file;
@@ -45,7 +45,7 @@ bool WavInput::open (const juce::File& file, juce::String& error)
         return false;
     }
 
-    auto fileStream = std::make_unique<juce::FileInputStream> (file);
+    auto fileStream = std::make_unique<juce::FileInputStream>(file);
 
     if (fileStream->failedToOpen())
     {
@@ -54,9 +54,9 @@ bool WavInput::open (const juce::File& file, juce::String& error)
     }
 
     // The reader owns the stream from here on, and deletes it when it fails.
-    auto* checked = new CheckedStream (std::move (fileStream));
+    auto* checked = new CheckedStream(std::move(fileStream));
     juce::WavAudioFormat wav;
-    reader.reset (wav.createReaderFor (checked, true));
+    reader.reset(wav.createReaderFor(checked, true));
 
     if (reader == nullptr)
     {
@@ -66,20 +66,20 @@ bool WavInput::open (const juce::File& file, juce::String& error)
 
     stream = checked;
     const auto bits = reader->bitsPerSample;
-    const bool knownSamples = reader->usesFloatingPointData
-                                  ? bits == 32
-                                  : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+    const bool knownSamples =
+        reader->usesFloatingPointData ? bits == 32 : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
 
-    if (! knownSamples)
+    if (!knownSamples)
     {
-        error = name + " holds " + juce::String (bits) + "-bit samples; PCM of 8, 16, 24 or 32 bits, "
-                "or 32-bit float, can be read";
+        error = name + " holds " + juce::String(bits)
+            + "-bit samples; PCM of 8, 16, 24 or 32 bits, "
+              "or 32-bit float, can be read";
         return false;
     }
 
     if (reader->numChannels > 2)
     {
-        error = name + " has " + juce::String (reader->numChannels) + " channels; mono or stereo files only";
+        error = name + " has " + juce::String(reader->numChannels) + " channels; mono or stereo files only";
         return false;
     }
 
@@ -111,15 +111,15 @@ int64_t WavInput::numFrames() const noexcept
     return reader->lengthInSamples;
 }
 
-bool WavInput::read (juce::AudioBuffer<float>& dest, int n, juce::String& error)
+bool WavInput::read(juce::AudioBuffer<float>& dest, int n, juce::String& error)
 {
-    jassert (dest.getNumChannels() == numChannels() && dest.getNumSamples() >= n);
-    jassert (position + n <= numFrames());
+    jassert(dest.getNumChannels() == numChannels() && dest.getNumSamples() >= n);
+    jassert(position + n <= numFrames());
 
-    if (! reader->read (&dest, 0, n, position, true, true) || stream->cutShort)
+    if (!reader->read(&dest, 0, n, position, true, true) || stream->cutShort)
     {
         error = "cannot read all of " + source.getFullPathName() + ": the file ends before the "
-                + juce::String (numFrames()) + " frames its header gives";
+            + juce::String(numFrames()) + " frames its header gives";
         return false;
     }
 

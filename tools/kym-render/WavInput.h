@@ -18,11 +18,11 @@ public:
     WavInput();
     ~WavInput();
 
-    WavInput (const WavInput&) = delete;
-    WavInput& operator= (const WavInput&) = delete;
+    WavInput(const WavInput&) = delete;
+    WavInput& operator=(const WavInput&) = delete;
 
     // false with a reason when the file cannot be rendered.
-    bool open (const juce::File& file, juce::String& error);
+    bool open(const juce::File& file, juce::String& error);
 
     double sampleRate() const noexcept;
     int numChannels() const noexcept;
@@ -31,13 +31,13 @@ public:
     // The next n frames into dest, which has numChannels() channels of at
     // least n frames; n must not go past the end. false with a reason on a
     // read error or a file cut short.
-    bool read (juce::AudioBuffer<float>& dest, int n, juce::String& error);
+    bool read(juce::AudioBuffer<float>& dest, int n, juce::String& error);
 
 private:
     class CheckedStream;
 
     juce::File source;
-    CheckedStream* stream = nullptr;  // owned by reader
+    CheckedStream* stream = nullptr; // owned by reader
     std::unique_ptr<juce::AudioFormatReader> reader;
     int64_t position = 0;
 };

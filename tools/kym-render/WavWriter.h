@@ -26,23 +26,22 @@ public:
     WavWriter();
     ~WavWriter();
 
-    WavWriter (const WavWriter&) = delete;
-    WavWriter& operator= (const WavWriter&) = delete;
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
 
     // "16-bit", "24-bit", "32-bit float"
-    static juce::String describe (SampleFormat format);
+    static juce::String describe(SampleFormat format);
 
     // Starts a new file; false with a reason when it cannot be created.
-    bool open (const juce::File& file, double sampleRate, int numChannels,
-               SampleFormat format, juce::String& error);
+    bool open(const juce::File& file, double sampleRate, int numChannels, SampleFormat format, juce::String& error);
 
     // Appends n samples to every channel of the file. A sample that is not a
     // finite number is written as 0 and counted.
-    bool write (const float* samples, int n, juce::String& error);
+    bool write(const float* samples, int n, juce::String& error);
 
     // Completes the header and flushes the file to the disk; false with a
     // reason when any of the file could not be written.
-    bool close (juce::String& error);
+    bool close(juce::String& error);
 
     int64_t frames() const noexcept { return numFrames; }
     int64_t samples() const noexcept { return numFrames * numChannels; }
@@ -60,13 +59,13 @@ public:
 private:
     SampleFormat format = SampleFormat::float32;
     int numChannels = 0;
-    double scale = 1.0;   // full scale in integer steps
-    double lowest = 0.0;  // the integer range, in steps
+    double scale = 1.0;  // full scale in integer steps
+    double lowest = 0.0; // the integer range, in steps
     double highest = 0.0;
-    int shift = 1;        // from steps to the framework's left-justified 32-bit samples
+    int shift = 1; // from steps to the framework's left-justified 32-bit samples
 
     std::unique_ptr<juce::AudioFormatWriter> writer;
-    juce::FileOutputStream* stream = nullptr;  // owned by writer
+    juce::FileOutputStream* stream = nullptr; // owned by writer
     std::vector<int> converted;
 
     int64_t numFrames = 0;

@@ -22,7 +22,8 @@
 
 #include "libqor/dsp/blockUpDownsampling.h"
 
-namespace {
+namespace
+{
 
 constexpr int blockSize = 512;
 
@@ -37,8 +38,7 @@ std::vector<double> testSignal()
 void perSampleCounter(benchmark::State& state)
 {
     state.counters["per_sample"] = benchmark::Counter(
-        static_cast<double>(blockSize),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        static_cast<double>(blockSize), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_qor_roundtrip(benchmark::State& state)
@@ -76,8 +76,8 @@ void juceRoundTrip(benchmark::State& state, JuceOversampling& os)
     os.initProcessing(blockSize);
     auto in = testSignal();
     std::vector<double> out(blockSize);
-    double* inChannels[] = {in.data()};
-    double* outChannels[] = {out.data()};
+    double* inChannels[] = { in.data() };
+    double* outChannels[] = { out.data() };
     juce::dsp::AudioBlock<const double> inBlock(inChannels, 1, blockSize);
     juce::dsp::AudioBlock<double> outBlock(outChannels, 1, blockSize);
     for (auto _ : state)
@@ -94,8 +94,8 @@ void juceRoundTrip(benchmark::State& state, JuceOversampling& os)
 void BM_juce_maxquality_roundtrip(benchmark::State& state)
 {
     const int factor = static_cast<int>(state.range(0));
-    JuceOversampling os(1, static_cast<size_t>(stagesFor(factor)),
-                        JuceOversampling::filterHalfBandPolyphaseIIR, true, false);
+    JuceOversampling os(1, static_cast<size_t>(stagesFor(factor)), JuceOversampling::filterHalfBandPolyphaseIIR, true,
+                        false);
     juceRoundTrip(state, os);
 }
 
@@ -116,6 +116,6 @@ void BM_juce_matched_roundtrip(benchmark::State& state)
 } // namespace
 
 // variant: 0 reference, 1 sse2, 2 avx2, 3 avx512 (libqor::dsp::SimdLevel)
-BENCHMARK(BM_qor_roundtrip)->ArgNames({"factor", "variant"})->ArgsProduct({{2, 4, 8}, {0, 1, 2, 3}});
+BENCHMARK(BM_qor_roundtrip)->ArgNames({ "factor", "variant" })->ArgsProduct({ { 2, 4, 8 }, { 0, 1, 2, 3 } });
 BENCHMARK(BM_juce_maxquality_roundtrip)->Arg(2)->Arg(4)->Arg(8);
 BENCHMARK(BM_juce_matched_roundtrip)->Arg(2)->Arg(4)->Arg(8);

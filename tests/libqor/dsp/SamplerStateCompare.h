@@ -12,7 +12,8 @@
 #include <sstream>
 #include <string>
 
-namespace samplertest {
+namespace samplertest
+{
 
 inline uint64_t bitsOf(double x)
 {
@@ -52,8 +53,8 @@ struct StateDiff
 inline void compareFilter(StateDiff& d, const std::string& name, const libqor::CHalfBandFilter& f,
                           const libqor::CHalfBandFilter& r, bool down)
 {
-    const libqor::CAllPassFilterCascade* fc[] = {f.cascadeA, f.cascadeB};
-    const libqor::CAllPassFilterCascade* rc[] = {r.cascadeA, r.cascadeB};
+    const libqor::CAllPassFilterCascade* fc[] = { f.cascadeA, f.cascadeB };
+    const libqor::CAllPassFilterCascade* rc[] = { r.cascadeA, r.cascadeB };
     for (int c = 0; c < 2; ++c)
         for (int k = 0; k < 6; ++k)
         {

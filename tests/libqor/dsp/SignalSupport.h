@@ -6,7 +6,8 @@
 #include <random>
 #include <vector>
 
-namespace signal_support {
+namespace signal_support
+{
 
 constexpr double pi = 3.14159265358979323846;
 
@@ -18,8 +19,11 @@ inline double toneAmplitude(const std::vector<double>& y, int start, double f)
     for (int n = start; n < static_cast<int>(y.size()); ++n)
     {
         const double c = std::cos(2.0 * pi * f * n), s = std::sin(2.0 * pi * f * n);
-        cc += c * c; ss += s * s; cs += c * s;
-        yc += y[n] * c; ys += y[n] * s;
+        cc += c * c;
+        ss += s * s;
+        cs += c * s;
+        yc += y[n] * c;
+        ys += y[n] * s;
     }
     const double det = cc * ss - cs * cs;
     const double A = (yc * ss - ys * cs) / det;

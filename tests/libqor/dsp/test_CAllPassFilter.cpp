@@ -17,7 +17,8 @@ using libqor::Vec2;
 
 using signal_support::randomSignal;
 
-namespace {
+namespace
+{
 
 // A cascade built by hand, so these tests do not depend on the half-band filter.
 struct HandCascade
@@ -32,9 +33,8 @@ struct HandCascade
     }
 };
 
-constexpr double someCoefficients[6] = {0.036681502163648017, 0.2746317593794541, 0.5610989697879195,
-                                        0.769741833862266,    0.8922608180038789, 0.962094548378084};
-
+constexpr double someCoefficients[6] = { 0.036681502163648017, 0.2746317593794541, 0.5610989697879195,
+                                         0.769741833862266,    0.8922608180038789, 0.962094548378084 };
 
 bool sameBits(double a, double b)
 {
@@ -95,8 +95,11 @@ TEST(CAllPassFilter, ConstructionSetsFlushToZeroOnlyOnItsThread)
 // multiple of four continue the same stream.
 TEST(CAllPassFilter, FloatBlockPathFollowsTheRecursion)
 {
-    struct Case { std::vector<int> blocks; };
-    const Case cases[] = {{{8}}, {{8, 8}}, {{4, 12, 4}}, {{3, 5, 7, 1}}, {{2, 6}}};
+    struct Case
+    {
+        std::vector<int> blocks;
+    };
+    const Case cases[] = { { { 8 } }, { { 8, 8 } }, { { 4, 12, 4 } }, { { 3, 5, 7, 1 } }, { { 2, 6 } } };
     const double a = 0.8922608180038789;
     for (const auto& c : cases)
     {
@@ -111,8 +114,10 @@ TEST(CAllPassFilter, FloatBlockPathFollowsTheRecursion)
         {
             const double y = a * (in[n] - ym2) + xm2;
             expected[n] = y;
-            xm2 = xm1; xm1 = in[n];
-            ym2 = ym1; ym1 = y;
+            xm2 = xm1;
+            xm1 = in[n];
+            ym2 = ym1;
+            ym1 = y;
         }
 
         CAllPassFilter s(a);
@@ -131,7 +136,7 @@ TEST(CAllPassFilter, FloatBlockPathFollowsTheRecursion)
 TEST(CAllPassFilter, FloatBlockPathWithNoSamplesTouchesNothing)
 {
     CAllPassFilter s(0.5);
-    float data[4] = {1.0f, 2.0f, 3.0f, 4.0f};
+    float data[4] = { 1.0f, 2.0f, 3.0f, 4.0f };
     s.process_simd_4float(data, 0);
     s.process_simd_4float(data, -4);
     EXPECT_EQ(data[0], 1.0f);
@@ -151,8 +156,10 @@ TEST(CAllPassFilterCascade, ScalarPathIsTheRecursionBitForBit)
         for (int k = 0; k < 6; ++k)
         {
             const double y = xs[k][1] + someCoefficients[k] * (ref - ys[k][1]);
-            xs[k][1] = xs[k][0]; xs[k][0] = ref;
-            ys[k][1] = ys[k][0]; ys[k][0] = y;
+            xs[k][1] = xs[k][0];
+            xs[k][0] = ref;
+            ys[k][1] = ys[k][0];
+            ys[k][0] = y;
             ref = y;
         }
         double got = x;
@@ -170,7 +177,7 @@ TEST(CAllPassFilterCascade, PairPathIsItsFormulaBitForBitPerLane)
     double p[6][2] = {}, q[6][2] = {};
     for (int n = 0; n < 500; ++n)
     {
-        double ref[2] = {in0[n], in1[n]};
+        double ref[2] = { in0[n], in1[n] };
         for (int k = 0; k < 6; ++k)
             for (int l = 0; l < 2; ++l)
             {
@@ -194,17 +201,18 @@ TEST(CAllPassFilterCascade, PairPathIsItsFormulaBitForBitPerLane)
 // Section outputs below 2^-137 vanish against the 1e-25 offset; larger ones survive.
 TEST(CAllPassFilterCascade, PairPathFlushesTinySectionOutputs)
 {
-    struct Case { double input; bool survives; };
+    struct Case
+    {
+        double input;
+        bool survives;
+    };
     const Case cases[] = {
-        {std::ldexp(1.0, -140), false},
-        {std::ldexp(1.0, -138), false},
-        {-std::ldexp(1.0, -139), false},
-        {std::ldexp(1.0, -120), true},
-        {-std::ldexp(1.0, -125), true},
+        { std::ldexp(1.0, -140), false }, { std::ldexp(1.0, -138), false }, { -std::ldexp(1.0, -139), false },
+        { std::ldexp(1.0, -120), true },  { -std::ldexp(1.0, -125), true },
     };
     for (const auto& c : cases)
     {
-        HandCascade h({0.9, 0.9, 0.9, 0.9, 0.9, 0.9});
+        HandCascade h({ 0.9, 0.9, 0.9, 0.9, 0.9, 0.9 });
         Vec2 v(c.input, 0.0);
         h.c.processOrder12_SIMDd(v);
         const double first = h.c.sections[0]->pairOut[0];

@@ -13,10 +13,11 @@
 using libqor::CHalfBandFilter;
 using libqor::Vec2;
 
-using signal_support::toneAmplitude;
 using signal_support::pi;
+using signal_support::toneAmplitude;
 
-namespace {
+namespace
+{
 
 // The stream through process_simdd, two samples per call.
 std::vector<double> filterStream(CHalfBandFilter& h, const std::vector<double>& x)
@@ -44,14 +45,14 @@ double gainDb(bool steep, double f)
     return 20.0 * std::log10(toneAmplitude(y, settle, f));
 }
 
-constexpr double steepA[6] = {0.036681502163648017, 0.2746317593794541, 0.5610989697879195,
-                              0.769741833862266,    0.8922608180038789, 0.962094548378084};
-constexpr double steepB[6] = {0.13654762463195771, 0.42313861743656667, 0.6775400499741616,
-                              0.839889624849638,   0.9315419599631839,  0.9878163707328971};
-constexpr double gentleA[6] = {0.01677466677723562, 0.13902148819717805, 0.3325011117394731,
-                               0.53766105314488,    0.7214184024215805,  0.8821858402078155};
-constexpr double gentleB[6] = {0.06501319274445962, 0.23094129990840923, 0.4364942348420355,
-                               0.6329609551399348,  0.8037808679411123,  0.9599687404800694};
+constexpr double steepA[6] = { 0.036681502163648017, 0.2746317593794541, 0.5610989697879195,
+                               0.769741833862266,    0.8922608180038789, 0.962094548378084 };
+constexpr double steepB[6] = { 0.13654762463195771, 0.42313861743656667, 0.6775400499741616,
+                               0.839889624849638,   0.9315419599631839,  0.9878163707328971 };
+constexpr double gentleA[6] = { 0.01677466677723562, 0.13902148819717805, 0.3325011117394731,
+                                0.53766105314488,    0.7214184024215805,  0.8821858402078155 };
+constexpr double gentleB[6] = { 0.06501319274445962, 0.23094129990840923, 0.4364942348420355,
+                                0.6329609551399348,  0.8037808679411123,  0.9599687404800694 };
 
 bool sameBits(double a, double b)
 {
@@ -63,9 +64,9 @@ bool sameBits(double a, double b)
 struct ResponseCase
 {
     bool steep;
-    double f;        // fraction of the filter's rate
-    double minDb;    // gain at least this
-    double maxDb;    // and at most this
+    double f;     // fraction of the filter's rate
+    double minDb; // gain at least this
+    double maxDb; // and at most this
 };
 
 void PrintTo(const ResponseCase& c, std::ostream* os)
@@ -73,7 +74,8 @@ void PrintTo(const ResponseCase& c, std::ostream* os)
     *os << (c.steep ? "steep" : "gentle") << " f=" << c.f << " [" << c.minDb << ", " << c.maxDb << "] dB";
 }
 
-class HalfBandResponse : public ::testing::TestWithParam<ResponseCase> {};
+class HalfBandResponse : public ::testing::TestWithParam<ResponseCase>
+{};
 
 std::string responseName(const ::testing::TestParamInfo<ResponseCase>& info)
 {
@@ -93,36 +95,35 @@ TEST_P(HalfBandResponse, MeasuredThroughThePairPath)
 }
 
 // Stop-band frequencies include the ripple peaks nearest the limits.
-INSTANTIATE_TEST_SUITE_P(Steep, HalfBandResponse, ::testing::Values(
-    ResponseCase{true, 0.01, -0.001, 0.001},
-    ResponseCase{true, 0.125, -0.001, 0.001},
-    ResponseCase{true, 0.2, -0.001, 0.001},
-    ResponseCase{true, 0.2475, -0.001, 0.001},
-    ResponseCase{true, 0.25, -3.02, -3.00},
-    ResponseCase{true, 0.255, -400.0, -103.9},
-    ResponseCase{true, 0.2758, -400.0, -103.9},
-    ResponseCase{true, 0.3051, -400.0, -103.9},
-    ResponseCase{true, 0.3654, -400.0, -103.9},
-    ResponseCase{true, 0.4693, -400.0, -103.9},
-    ResponseCase{true, 0.49, -400.0, -103.9}), responseName);
+INSTANTIATE_TEST_SUITE_P(
+    Steep, HalfBandResponse,
+    ::testing::Values(ResponseCase { true, 0.01, -0.001, 0.001 }, ResponseCase { true, 0.125, -0.001, 0.001 },
+                      ResponseCase { true, 0.2, -0.001, 0.001 }, ResponseCase { true, 0.2475, -0.001, 0.001 },
+                      ResponseCase { true, 0.25, -3.02, -3.00 }, ResponseCase { true, 0.255, -400.0, -103.9 },
+                      ResponseCase { true, 0.2758, -400.0, -103.9 }, ResponseCase { true, 0.3051, -400.0, -103.9 },
+                      ResponseCase { true, 0.3654, -400.0, -103.9 }, ResponseCase { true, 0.4693, -400.0, -103.9 },
+                      ResponseCase { true, 0.49, -400.0, -103.9 }),
+    responseName);
 
-INSTANTIATE_TEST_SUITE_P(Gentle, HalfBandResponse, ::testing::Values(
-    ResponseCase{false, 0.01, -0.01, 0.01},
-    ResponseCase{false, 0.125, -0.01, 0.01},
-    ResponseCase{false, 0.2, -0.01, 0.01},
-    ResponseCase{false, 0.243, -0.01, 0.01},
-    ResponseCase{false, 0.25, -3.02, -3.00},
-    ResponseCase{false, 0.275, -400.0, -159.4},
-    ResponseCase{false, 0.2758, -400.0, -159.4},
-    ResponseCase{false, 0.2829, -400.0, -159.4},
-    ResponseCase{false, 0.3272, -400.0, -159.4},
-    ResponseCase{false, 0.4401, -400.0, -159.4},
-    ResponseCase{false, 0.49, -400.0, -159.4}), responseName);
+INSTANTIATE_TEST_SUITE_P(
+    Gentle, HalfBandResponse,
+    ::testing::Values(ResponseCase { false, 0.01, -0.01, 0.01 }, ResponseCase { false, 0.125, -0.01, 0.01 },
+                      ResponseCase { false, 0.2, -0.01, 0.01 }, ResponseCase { false, 0.243, -0.01, 0.01 },
+                      ResponseCase { false, 0.25, -3.02, -3.00 }, ResponseCase { false, 0.275, -400.0, -159.4 },
+                      ResponseCase { false, 0.2758, -400.0, -159.4 }, ResponseCase { false, 0.2829, -400.0, -159.4 },
+                      ResponseCase { false, 0.3272, -400.0, -159.4 }, ResponseCase { false, 0.4401, -400.0, -159.4 },
+                      ResponseCase { false, 0.49, -400.0, -159.4 }),
+    responseName);
 
 TEST(CHalfBandFilter, CreateBuildsSixSectionsPerCascadeFromTheSet)
 {
-    struct Case { bool steep; const double* a; const double* b; };
-    const Case cases[] = {{true, steepA, steepB}, {false, gentleA, gentleB}};
+    struct Case
+    {
+        bool steep;
+        const double* a;
+        const double* b;
+    };
+    const Case cases[] = { { true, steepA, steepB }, { false, gentleA, gentleB } };
     for (const auto& c : cases)
     {
         CHalfBandFilter h;
@@ -147,12 +148,12 @@ TEST(CHalfBandFilter, CreateBuildsSixSectionsPerCascadeFromTheSet)
 // lane sums halved; each section lane ((a*u + p) - a*q) + 1e-25 - 1e-25.
 TEST(CHalfBandFilter, PairPathMatchesTheDefinitionBitForBit)
 {
-    for (bool steep : {true, false})
+    for (bool steep : { true, false })
     {
         const double* ca = steep ? steepA : gentleA;
         const double* cb = steep ? steepB : gentleB;
         double pa[6][2] = {}, qa[6][2] = {}, pb[6][2] = {}, qb[6][2] = {};
-        auto lane = [](const double* c, double (*p)[2], double (*q)[2], int l, double u) {
+        auto lane = [](const double* c, double(*p)[2], double(*q)[2], int l, double u) {
             for (int k = 0; k < 6; ++k)
             {
                 double out = c[k] * u + p[k][l];
@@ -191,7 +192,7 @@ TEST(CHalfBandFilter, PairPathMatchesTheDefinitionBitForBit)
 
 TEST(CHalfBandFilter, ConstantSettlesToTheConstantAndNyquistToZero)
 {
-    for (bool steep : {true, false})
+    for (bool steep : { true, false })
     {
         CHalfBandFilter dc, nyq;
         dc.create(12, steep);
@@ -230,12 +231,14 @@ TEST(CHalfBandFilter, ClearingKeepsSavedSampleAndZeroesSections)
     h.clear();
     EXPECT_EQ(h.savedElement1, saved);
     EXPECT_EQ(h.previousOutput, 0.125f);
-    for (auto* cascade : {h.cascadeA, h.cascadeB})
+    for (auto* cascade : { h.cascadeA, h.cascadeB })
         for (int k = 0; k < 6; ++k)
         {
             const auto* s = cascade->sections[k];
-            EXPECT_EQ(s->pairIn[0], 0.0); EXPECT_EQ(s->pairIn[1], 0.0);
-            EXPECT_EQ(s->pairOut[0], 0.0); EXPECT_EQ(s->pairOut[1], 0.0);
+            EXPECT_EQ(s->pairIn[0], 0.0);
+            EXPECT_EQ(s->pairIn[1], 0.0);
+            EXPECT_EQ(s->pairOut[0], 0.0);
+            EXPECT_EQ(s->pairOut[1], 0.0);
         }
 
     h.savedElement1 = 0.0;

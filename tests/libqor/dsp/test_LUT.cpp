@@ -5,10 +5,11 @@
 #include <cmath>
 #include <limits>
 
-namespace {
+namespace
+{
 
 // Five entries for inputs 2, 1, 0, -1, -2.
-const double entries[5] = {10.0, 8.0, 5.0, 1.0, 0.5};
+const double entries[5] = { 10.0, 8.0, 5.0, 1.0, 0.5 };
 
 TEST(LUT, ProcessLinear)
 {
@@ -18,13 +19,21 @@ TEST(LUT, ProcessLinear)
     {
         double x, expected;
     } cases[] = {
-        {2.0, 10.0}, {7.0, 10.0}, {inf, 10.0}, {nan, 10.0},
-        {-2.0, 0.5}, {-7.0, 0.5}, {-inf, 0.5},
-        {1.0, 8.0},  {0.5, 6.5},  {-0.25, 4.0}, {-1.5, 0.75},
+        { 2.0, 10.0 },
+        { 7.0, 10.0 },
+        { inf, 10.0 },
+        { nan, 10.0 },
+        { -2.0, 0.5 },
+        { -7.0, 0.5 },
+        { -inf, 0.5 },
+        { 1.0, 8.0 },
+        { 0.5, 6.5 },
+        { -0.25, 4.0 },
+        { -1.5, 0.75 },
         // Just inside the bounds. Below, 2 - x rounds to 4: the position lands
         // on the last entry, which is returned without reading past it.
-        {std::nextafter(2.0, 0.0), (8.0 - 10.0) * (2.0 - std::nextafter(2.0, 0.0)) + 10.0},
-        {std::nextafter(-2.0, 0.0), 0.5},
+        { std::nextafter(2.0, 0.0), (8.0 - 10.0) * (2.0 - std::nextafter(2.0, 0.0)) + 10.0 },
+        { std::nextafter(-2.0, 0.0), 0.5 },
     };
     libqor::LUT lut(entries, 5, 2.0, -2.0, 2.0, 1.0);
     for (const auto& c : cases)
@@ -57,7 +66,7 @@ TEST(LUT, BoundsWiderThanTheTableStayInside)
     const struct
     {
         double x, expected;
-    } cases[] = {{2.5, 10.0}, {-2.5, 0.5}, {-2.0, 0.5}};
+    } cases[] = { { 2.5, 10.0 }, { -2.5, 0.5 }, { -2.0, 0.5 } };
     for (const auto& c : cases)
     {
         double x = c.x;

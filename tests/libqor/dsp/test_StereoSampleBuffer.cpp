@@ -9,9 +9,10 @@
 // Replaced global allocation for the whole test program. Inert until a test
 // arms it; then it counts calls, fails the Nth one and records what is
 // still outstanding and the order of releases.
-namespace allocprobe {
+namespace allocprobe
+{
 
-int failAt = 0;         // 0: never fail
+int failAt = 0; // 0: never fail
 int calls = 0;
 bool tracking = false;
 constexpr int maxTracked = 512;
@@ -77,20 +78,44 @@ void* operator new[](std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocprobe::allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocprobe::allocate(size); }
-void operator delete(void* p) noexcept { allocprobe::release(p); }
-void operator delete[](void* p) noexcept { allocprobe::release(p); }
-void operator delete(void* p, std::size_t) noexcept { allocprobe::release(p); }
-void operator delete[](void* p, std::size_t) noexcept { allocprobe::release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { allocprobe::release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { allocprobe::release(p); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return allocprobe::allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return allocprobe::allocate(size);
+}
+void operator delete(void* p) noexcept
+{
+    allocprobe::release(p);
+}
+void operator delete[](void* p) noexcept
+{
+    allocprobe::release(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    allocprobe::release(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    allocprobe::release(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept
+{
+    allocprobe::release(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept
+{
+    allocprobe::release(p);
+}
 
 using libqor::StereoSampleBuffer;
 
 TEST(StereoSampleBuffer, NewBufferReadsZeroEverywhere)
 {
-    for (int n : {0, 1, 7, 8192, 65536})
+    for (int n : { 0, 1, 7, 8192, 65536 })
     {
         StereoSampleBuffer<double> b(n);
         EXPECT_EQ(b.length, n);
@@ -110,7 +135,7 @@ TEST(StereoSampleBuffer, NewBufferReadsZeroEverywhere)
 // constructor and nothing obtained before it stays allocated.
 TEST(StereoSampleBuffer, FailedAllocationReleasesWhatWasObtained)
 {
-    for (int nth : {1, 2, 3})
+    for (int nth : { 1, 2, 3 })
     {
         allocprobe::arm(nth);
         bool threw = false;
@@ -137,11 +162,11 @@ TEST(StereoSampleBuffer, NegativeLengthFailsAsAnAllocation)
 TEST(StereoSampleBuffer, DestructionReleasesArrayThenChannel1ThenChannel0)
 {
     auto* b = new StereoSampleBuffer<double>(16);
-    void* expected[3] = {b->channels, b->channel1, b->channel0};
+    void* expected[3] = { b->channels, b->channel1, b->channel0 };
     allocprobe::arm(0);
     b->~StereoSampleBuffer<double>();
     const int count = allocprobe::freedCount;
-    void* order[3] = {allocprobe::freed[0], allocprobe::freed[1], allocprobe::freed[2]};
+    void* order[3] = { allocprobe::freed[0], allocprobe::freed[1], allocprobe::freed[2] };
     allocprobe::disarm();
     ::operator delete(static_cast<void*>(b));
     ASSERT_EQ(count, 3);
@@ -154,7 +179,9 @@ TEST(StereoSampleBuffer, DestructionReleasesArrayThenChannel1ThenChannel0)
 TEST(blockUpDownsampling, FailedConstructionAllocationLeaksNothing)
 {
     // First use of the framework's CPU query allocates once; keep it out of the count.
-    { libqor::blockUpDownsampling warmUp; }
+    {
+        libqor::blockUpDownsampling warmUp;
+    }
 
     allocprobe::arm(0);
     {

@@ -16,11 +16,12 @@ using libqor::blockUpDownsampling;
 using libqor::CHalfBandFilter;
 using libqor::dsp::SimdLevel;
 
-using signal_support::toneAmplitude;
 using signal_support::pi;
 using signal_support::randomSignal;
+using signal_support::toneAmplitude;
 
-namespace {
+namespace
+{
 
 void up(blockUpDownsampling& s, std::vector<double>& in, std::vector<double>& out, int offsetIn, int n)
 {
@@ -34,7 +35,7 @@ void down(blockUpDownsampling& s, std::vector<double>& in, std::vector<double>& 
 
 bool allSectionsZero(const CHalfBandFilter& h)
 {
-    for (auto* c : {h.cascadeA, h.cascadeB})
+    for (auto* c : { h.cascadeA, h.cascadeB })
         for (int k = 0; k < 6; ++k)
         {
             const auto* s = c->sections[k];
@@ -51,8 +52,8 @@ bool allSectionsZero(const CHalfBandFilter& h)
 
 bool allFiltersZero(const blockUpDownsampling& s)
 {
-    return allSectionsZero(s.up1) && allSectionsZero(s.up2) && allSectionsZero(s.up3)
-        && allSectionsZero(s.down1) && allSectionsZero(s.down2) && allSectionsZero(s.down3);
+    return allSectionsZero(s.up1) && allSectionsZero(s.up2) && allSectionsZero(s.up3) && allSectionsZero(s.down1)
+        && allSectionsZero(s.down2) && allSectionsZero(s.down3);
 }
 
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
@@ -82,29 +83,44 @@ TEST(blockUpDownsampling, ConstructionBuildsClearedFiltersWithTheirSets)
 TEST(blockUpDownsampling, SetFactorTable)
 {
     using S = blockUpDownsampling;
-    struct Kernels { S::Kernel up, down; };
-    struct Row { SimdLevel level; Kernels x2, x4, x8; };
-    const Row rows[] = {
-        {SimdLevel::reference, {&S::upsampleSIMDd2x, &S::downsampleSIMDd2x},
-         {&S::upsampleSIMDd4x, &S::downsampleSIMDd4x}, {&S::upsampleSIMDd8x, &S::downsampleSIMDd8x}},
-        {SimdLevel::sse2, {&S::upsample2x_sse2, &S::downsample2x_sse2}, {&S::upsample4x_sse2, &S::downsample4x_sse2},
-         {&S::upsample8x_sse2, &S::downsample8x_sse2}},
-        {SimdLevel::avx2, {&S::upsample2x_avx2, &S::downsample2x_avx2}, {&S::upsample4x_avx2, &S::downsample4x_avx2},
-         {&S::upsample8x_avx2, &S::downsample8x_avx2}},
-        {SimdLevel::avx512, {&S::upsample2x_avx512, &S::downsample2x_avx512},
-         {&S::upsample4x_avx512, &S::downsample4x_avx512}, {&S::upsample8x_avx512, &S::downsample8x_avx512}},
+    struct Kernels
+    {
+        S::Kernel up, down;
     };
-    const int cases[][2] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {0, 1}, {3, 1}, {16, 1}, {-1, 1}};
+    struct Row
+    {
+        SimdLevel level;
+        Kernels x2, x4, x8;
+    };
+    const Row rows[] = {
+        { SimdLevel::reference,
+          { &S::upsampleSIMDd2x, &S::downsampleSIMDd2x },
+          { &S::upsampleSIMDd4x, &S::downsampleSIMDd4x },
+          { &S::upsampleSIMDd8x, &S::downsampleSIMDd8x } },
+        { SimdLevel::sse2,
+          { &S::upsample2x_sse2, &S::downsample2x_sse2 },
+          { &S::upsample4x_sse2, &S::downsample4x_sse2 },
+          { &S::upsample8x_sse2, &S::downsample8x_sse2 } },
+        { SimdLevel::avx2,
+          { &S::upsample2x_avx2, &S::downsample2x_avx2 },
+          { &S::upsample4x_avx2, &S::downsample4x_avx2 },
+          { &S::upsample8x_avx2, &S::downsample8x_avx2 } },
+        { SimdLevel::avx512,
+          { &S::upsample2x_avx512, &S::downsample2x_avx512 },
+          { &S::upsample4x_avx512, &S::downsample4x_avx512 },
+          { &S::upsample8x_avx512, &S::downsample8x_avx512 } },
+    };
+    const int cases[][2] = { { 1, 1 }, { 2, 2 }, { 4, 4 }, { 8, 8 }, { 0, 1 }, { 3, 1 }, { 16, 1 }, { -1, 1 } };
     for (const Row& row : rows)
     {
         if (!libqor::dsp::simdLevelSupported(row.level))
             continue;
         for (const auto& c : cases)
         {
-            const Kernels expected = c[1] == 2   ? row.x2
-                                     : c[1] == 4 ? row.x4
-                                     : c[1] == 8 ? row.x8
-                                                 : Kernels{&S::noUpsample, &S::noDownsample};
+            const Kernels expected = c[1] == 2 ? row.x2
+                : c[1] == 4                    ? row.x4
+                : c[1] == 8                    ? row.x8
+                                               : Kernels { &S::noUpsample, &S::noDownsample };
             blockUpDownsampling levelFirst, factorFirst;
             ASSERT_TRUE(levelFirst.setSimdLevel(row.level));
             levelFirst.setFactor(8);
@@ -112,10 +128,10 @@ TEST(blockUpDownsampling, SetFactorTable)
             factorFirst.setFactor(8);
             factorFirst.setFactor(c[0]);
             ASSERT_TRUE(factorFirst.setSimdLevel(row.level));
-            for (const S* s : {&levelFirst, &factorFirst})
+            for (const S* s : { &levelFirst, &factorFirst })
             {
-                const std::string what
-                    = std::string(libqor::dsp::simdLevelName(row.level)) + " " + std::to_string(c[0]);
+                const std::string what =
+                    std::string(libqor::dsp::simdLevelName(row.level)) + " " + std::to_string(c[0]);
                 EXPECT_EQ(s->factor, c[1]) << what;
                 EXPECT_TRUE(s->upSlot == expected.up) << what;
                 EXPECT_TRUE(s->downSlot == expected.down) << what;
@@ -146,10 +162,10 @@ TEST(blockUpDownsampling, FactorOneCopiesExactly)
 TEST(blockUpDownsampling, KernelsTouchExactlyTheirSamples)
 {
     const double sentinel = 12345.0;
-    for (SimdLevel level : {SimdLevel::reference, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512})
+    for (SimdLevel level : { SimdLevel::reference, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512 })
     {
-        for (int factor : {1, 2, 4, 8})
-            for (int n : {0, -3, 1, 7, 64, 300})
+        for (int factor : { 1, 2, 4, 8 })
+            for (int n : { 0, -3, 1, 7, 64, 300 })
             {
                 blockUpDownsampling s, fresh;
                 if (!s.setSimdLevel(level))
@@ -157,7 +173,7 @@ TEST(blockUpDownsampling, KernelsTouchExactlyTheirSamples)
                 s.setFactor(factor);
                 fresh.setFactor(factor);
                 const std::string what = std::string(libqor::dsp::simdLevelName(level)) + " " + std::to_string(factor)
-                                         + " " + std::to_string(n);
+                    + " " + std::to_string(n);
                 const int used = n > 0 ? n : 0;
                 auto in = randomSignal(used + 8, 4);
                 std::vector<double> mid(factor * (used + 8), sentinel);
@@ -203,7 +219,7 @@ TEST(blockUpDownsampling, KernelsTouchExactlyTheirSamples)
 TEST(blockUpDownsampling, ConstantSettlesThroughUpAndDown)
 {
     const double c = -0.6;
-    for (int factor : {2, 4, 8})
+    for (int factor : { 2, 4, 8 })
     {
         blockUpDownsampling s;
         s.setFactor(factor);
@@ -225,7 +241,7 @@ TEST(blockUpDownsampling, ConstantSettlesThroughUpAndDown)
 // Setting the current factor again leaves a running stream unbroken.
 TEST(blockUpDownsampling, SameFactorAgainClearsNothing)
 {
-    for (int factor : {2, 4, 8})
+    for (int factor : { 2, 4, 8 })
     {
         blockUpDownsampling steady, poked;
         steady.setFactor(factor);
@@ -279,7 +295,7 @@ TEST(blockUpDownsampling, NewFactorClearsOnlyTheSections)
     EXPECT_EQ(s.up1.previousOutput, prevUp1);
 
     // The level-1 interpolator continues from its last input and output.
-    std::vector<double> one = {0.25}, two(2);
+    std::vector<double> one = { 0.25 }, two(2);
     const double expectedY = ((0.25 - interpOut[0]) * 0.33333333) + interpIn[0];
     up(s, one, two, 0, 1);
     EXPECT_EQ(s.interpOut[0], expectedY);
@@ -368,10 +384,10 @@ TEST(blockUpDownsampling, FloatUpsamplerTracksTheDoubleOne)
     for (int k = 0; k < 2 * n; ++k)
         ASSERT_NEAR(even[k], ref[k], 1e-4) << k;
 
-    const auto big = runFloat({n});
-    const auto chunks = runFloat({2048, 2048, 1904});
+    const auto big = runFloat({ n });
+    const auto chunks = runFloat({ 2048, 2048, 1904 });
     EXPECT_EQ(std::memcmp(big.data(), chunks.data(), big.size() * sizeof(float)), 0);
-    const auto odd = runFloat({1001, 0, -5, 999, 4000});
+    const auto odd = runFloat({ 1001, 0, -5, 999, 4000 });
     for (int k = 0; k < 2 * n; ++k)
         ASSERT_NEAR(odd[k], ref[k], 1e-4) << k;
 }

@@ -26,9 +26,10 @@ using libqor::dsp::simdLevelSupported;
 using samplertest::bitsOf;
 using samplertest::sameLiveState;
 
-namespace {
+namespace
+{
 
-const SimdLevel fastLevels[] = {SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512};
+const SimdLevel fastLevels[] = { SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512 };
 
 ::testing::AssertionResult sameBits(const double* a, const double* b, int n)
 {
@@ -39,18 +40,32 @@ const SimdLevel fastLevels[] = {SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx
 }
 
 // The signals, in segments of one kind each.
-enum class Kind { saw, noise, silence, nearSmallestNormal, clipping, nearLargest };
+enum class Kind
+{
+    saw,
+    noise,
+    silence,
+    nearSmallestNormal,
+    clipping,
+    nearLargest
+};
 
 const char* kindName(Kind k)
 {
     switch (k)
     {
-    case Kind::saw: return "saw";
-    case Kind::noise: return "noise";
-    case Kind::silence: return "silence";
-    case Kind::nearSmallestNormal: return "near the smallest normal";
-    case Kind::clipping: return "clipping";
-    case Kind::nearLargest: return "near the largest double";
+    case Kind::saw:
+        return "saw";
+    case Kind::noise:
+        return "noise";
+    case Kind::silence:
+        return "silence";
+    case Kind::nearSmallestNormal:
+        return "near the smallest normal";
+    case Kind::clipping:
+        return "clipping";
+    case Kind::nearLargest:
+        return "near the largest double";
     }
     return "?";
 }
@@ -78,16 +93,20 @@ void fill(std::vector<double>& v, size_t from, size_t n, Kind kind, std::mt19937
         double x = 0.0;
         switch (kind)
         {
-        case Kind::saw: x = 0.9 * (2.0 * std::fmod(static_cast<double>(i) * sawStep, 1.0) - 1.0); break;
-        case Kind::noise: x = uniform(rng); break;
-        case Kind::silence: x = 0.0; break;
+        case Kind::saw:
+            x = 0.9 * (2.0 * std::fmod(static_cast<double>(i) * sawStep, 1.0) - 1.0);
+            break;
+        case Kind::noise:
+            x = uniform(rng);
+            break;
+        case Kind::silence:
+            x = 0.0;
+            break;
         case Kind::nearSmallestNormal:
         {
             // Around DBL_MIN, with the smallest subnormal and exact zeros mixed in.
             const int pick = static_cast<int>(rng() % 8);
-            x = pick == 0   ? std::numeric_limits<double>::denorm_min()
-                : pick == 1 ? 0.0
-                            : DBL_MIN * 4.0 * uniform(rng);
+            x = pick == 0 ? std::numeric_limits<double>::denorm_min() : pick == 1 ? 0.0 : DBL_MIN * 4.0 * uniform(rng);
             break;
         }
         case Kind::clipping:
@@ -133,15 +152,9 @@ Streams makeStreams(const std::vector<Segment>& segments, unsigned seed)
 // Values near the largest double leave infinities and NaNs in the state, so
 // they come last.
 const std::vector<Segment> allKinds = {
-    {Kind::saw, 20000},
-    {Kind::silence, 15000},
-    {Kind::nearSmallestNormal, 15000},
-    {Kind::noise, 25000},
-    {Kind::clipping, 20000},
-    {Kind::silence, 5000},
-    {Kind::noise, 5000},
-    {Kind::nearSmallestNormal, 5000},
-    {Kind::nearLargest, 4000},
+    { Kind::saw, 20000 },   { Kind::silence, 15000 },           { Kind::nearSmallestNormal, 15000 },
+    { Kind::noise, 25000 }, { Kind::clipping, 20000 },          { Kind::silence, 5000 },
+    { Kind::noise, 5000 },  { Kind::nearSmallestNormal, 5000 }, { Kind::nearLargest, 4000 },
 };
 
 // Block sizes from 1 to past the processor's 8192, chunk edges included;
@@ -155,7 +168,7 @@ int nextBlockSize(std::mt19937& rng, int block)
         return 1 + static_cast<int>(rng() % 12);
     if (pick < 9)
     {
-        const int edges[] = {255, 256, 257, 511, 512, 513};
+        const int edges[] = { 255, 256, 257, 511, 512, 513 };
         return edges[rng() % 6];
     }
     return 13 + static_cast<int>(rng() % 600);
@@ -174,10 +187,10 @@ struct Coverage
 // between blocks at random (the same factor again now and then) and, when
 // levels is not empty, the fast sampler's variant too.
 Coverage runSideBySide(blockUpDownsampling& fast, blockUpDownsampling& ref, const Streams& s, unsigned seed,
-                  const std::vector<SimdLevel>& levels)
+                       const std::vector<SimdLevel>& levels)
 {
     std::mt19937 rng(seed);
-    const int factors[] = {1, 2, 4, 8};
+    const int factors[] = { 1, 2, 4, 8 };
     std::vector<double> upF, upR, outF, outR;
     const int total = static_cast<int>(s.base.size());
     int pos = 0, blocks = 0;
@@ -199,9 +212,8 @@ Coverage runSideBySide(blockUpDownsampling& fast, blockUpDownsampling& ref, cons
         if (n > total - pos)
             n = total - pos;
         const std::string where = "block " + std::to_string(blocks) + " at " + std::to_string(pos) + ", factor "
-                                  + std::to_string(factor) + ", n " + std::to_string(n) + ", "
-                                  + kindName(s.kindAt[static_cast<size_t>(pos)]) + ", fast kernels "
-                                  + simdLevelName(fast.simdLevel());
+            + std::to_string(factor) + ", n " + std::to_string(n) + ", " + kindName(s.kindAt[static_cast<size_t>(pos)])
+            + ", fast kernels " + simdLevelName(fast.simdLevel());
 
         const size_t wide = static_cast<size_t>(n) * static_cast<size_t>(factor);
         upF.assign(wide, 0.0);
@@ -254,7 +266,7 @@ TEST_P(FastKernels, MatchTheReferenceBitForBit)
     ASSERT_TRUE(ref.setSimdLevel(SimdLevel::reference));
     const Streams s = makeStreams(allKinds, 11);
     const Coverage c = runSideBySide(fast, ref, s, 12, {});
-    for (int f : {1, 2, 4, 8})
+    for (int f : { 1, 2, 4, 8 })
         EXPECT_GT(c.blocksAtFactor[f], 10) << f;
     EXPECT_GE(c.longBlocksAtFactor8, 1);
     EXPECT_GT(c.shortBlocks, 20);
@@ -269,7 +281,8 @@ TEST_P(FastKernels, MatchTheReferenceWithoutFlushToZero)
     ASSERT_TRUE(ref.setSimdLevel(SimdLevel::reference));
     const unsigned int saved = _mm_getcsr();
     _mm_setcsr(saved & ~0x8000u);
-    const Streams s = makeStreams({{Kind::saw, 2000}, {Kind::silence, 6000}, {Kind::nearSmallestNormal, 6000}}, 21);
+    const Streams s =
+        makeStreams({ { Kind::saw, 2000 }, { Kind::silence, 6000 }, { Kind::nearSmallestNormal, 6000 } }, 21);
     runSideBySide(fast, ref, s, 22, {});
     _mm_setcsr(saved);
 }
@@ -278,14 +291,14 @@ TEST_P(FastKernels, MatchTheReferenceWithoutFlushToZero)
 // the stream unbroken.
 TEST_P(FastKernels, VariantSwitchesBetweenBlocksContinueTheStream)
 {
-    std::vector<SimdLevel> levels = {SimdLevel::reference};
+    std::vector<SimdLevel> levels = { SimdLevel::reference };
     for (SimdLevel l : fastLevels)
         if (simdLevelSupported(l))
             levels.push_back(l);
     blockUpDownsampling switching, ref;
     ASSERT_TRUE(switching.setSimdLevel(GetParam()));
     ASSERT_TRUE(ref.setSimdLevel(SimdLevel::reference));
-    const Streams s = makeStreams({{Kind::noise, 20000}, {Kind::saw, 10000}, {Kind::clipping, 10000}}, 31);
+    const Streams s = makeStreams({ { Kind::noise, 20000 }, { Kind::saw, 10000 }, { Kind::clipping, 10000 } }, 31);
     runSideBySide(switching, ref, s, 32, levels);
 }
 
@@ -305,17 +318,20 @@ TEST_P(FastKernels, DownKernelsLeaveOnlyTheDeadLaneAlone)
     (s.*s.downSlot)(in.data(), out.data(), 300);
 
     ASSERT_TRUE(s.setSimdLevel(GetParam()));
-    struct Lanes { double in0, in1, out0, out1; };
+    struct Lanes
+    {
+        double in0, in1, out0, out1;
+    };
     std::vector<Lanes> before;
-    for (const CHalfBandFilter* f : {&s.down1, &s.down2, &s.down3})
-        for (const CAllPassFilterCascade* c : {f->cascadeA, f->cascadeB})
+    for (const CHalfBandFilter* f : { &s.down1, &s.down2, &s.down3 })
+        for (const CAllPassFilterCascade* c : { f->cascadeA, f->cascadeB })
             for (int k = 0; k < 6; ++k)
-                before.push_back({c->sections[k]->pairIn[0], c->sections[k]->pairIn[1], c->sections[k]->pairOut[0],
-                                  c->sections[k]->pairOut[1]});
+                before.push_back({ c->sections[k]->pairIn[0], c->sections[k]->pairIn[1], c->sections[k]->pairOut[0],
+                                   c->sections[k]->pairOut[1] });
     (s.*s.downSlot)(in.data() + 8 * 300, out.data() + 300, 300);
     size_t i = 0;
-    for (const CHalfBandFilter* f : {&s.down1, &s.down2, &s.down3})
-        for (const CAllPassFilterCascade* c : {f->cascadeA, f->cascadeB})
+    for (const CHalfBandFilter* f : { &s.down1, &s.down2, &s.down3 })
+        for (const CAllPassFilterCascade* c : { f->cascadeA, f->cascadeB })
             for (int k = 0; k < 6; ++k, ++i)
             {
                 EXPECT_EQ(bitsOf(c->sections[k]->pairIn[1]), bitsOf(before[i].in1)) << i;
@@ -337,7 +353,7 @@ TEST(blockUpDownsamplingVariants, ConstructionChoosesTheBestVariant)
 // changes nothing.
 TEST(blockUpDownsamplingVariants, UnknownOrUnsupportedVariantIsRefused)
 {
-    std::vector<SimdLevel> refused = {static_cast<SimdLevel>(4), static_cast<SimdLevel>(-1)};
+    std::vector<SimdLevel> refused = { static_cast<SimdLevel>(4), static_cast<SimdLevel>(-1) };
     for (SimdLevel l : fastLevels)
         if (!simdLevelSupported(l))
             refused.push_back(l);

@@ -10,12 +10,14 @@
 
 #include <cstdint>
 
-namespace juce {
+namespace juce
+{
 // The Linux message loop's step; public API only offers it with modal loops.
 bool dispatchNextMessageOnSystemQueue(bool returnIfNoPendingMessages);
-}
+} // namespace juce
 
-namespace guitest {
+namespace guitest
+{
 
 class JuceEnvironment : public ::testing::Environment
 {
@@ -32,8 +34,7 @@ private:
 inline void runPendingMessages()
 {
     for (int i = 0; i < 1000 && juce::dispatchNextMessageOnSystemQueue(true); ++i)
-    {
-    }
+    {}
 }
 
 // Runs messages for about ms milliseconds, for timers.
@@ -56,14 +57,13 @@ inline juce::Time nextEventTime()
     return juce::Time(ms);
 }
 
-inline juce::MouseEvent mouseEvent(juce::Component& c, juce::ModifierKeys mods,
-                                   juce::Point<float> pos, juce::Point<float> downPos,
-                                   int clicks = 1, bool dragged = false)
+inline juce::MouseEvent mouseEvent(juce::Component& c, juce::ModifierKeys mods, juce::Point<float> pos,
+                                   juce::Point<float> downPos, int clicks = 1, bool dragged = false)
 {
     const juce::Time t = nextEventTime();
     return juce::MouseEvent(juce::Desktop::getInstance().getMainMouseSource(), pos, mods,
-                            juce::MouseInputSource::defaultPressure, 0.0f, 0.0f, 0.0f, 0.0f,
-                            &c, &c, t, downPos, t, clicks, dragged);
+                            juce::MouseInputSource::defaultPressure, 0.0f, 0.0f, 0.0f, 0.0f, &c, &c, t, downPos, t,
+                            clicks, dragged);
 }
 
 inline juce::MouseEvent press(juce::Component& c, int mods = juce::ModifierKeys::leftButtonModifier)
@@ -84,8 +84,8 @@ inline juce::Image codedStrip(int w, int h, int frames)
     juce::Graphics g(strip);
     for (int k = 0; k < frames; ++k)
     {
-        g.setColour(juce::Colour((juce::uint8) (k & 0xff), (juce::uint8) (k >> 8), (juce::uint8) 0x5a,
-                                 (juce::uint8) 0xff));
+        g.setColour(
+            juce::Colour((juce::uint8)(k & 0xff), (juce::uint8)(k >> 8), (juce::uint8) 0x5a, (juce::uint8) 0xff));
         g.fillRect(0, k * h, w, h);
     }
     return strip;

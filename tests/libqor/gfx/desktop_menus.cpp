@@ -17,10 +17,10 @@ using libqor::gfx::FilmStripKnob;
 using libqor::gfx::PopupEditComponent;
 using libqor::gfx::SwitchControl;
 
-namespace {
+namespace
+{
 
-::testing::Environment* const juceEnvironment =
-    ::testing::AddGlobalTestEnvironment(new guitest::JuceEnvironment);
+::testing::Environment* const juceEnvironment = ::testing::AddGlobalTestEnvironment(new guitest::JuceEnvironment);
 
 juce::CallOutBox* findCallOutBox()
 {
@@ -105,7 +105,7 @@ TEST_F(DesktopMenus, PopupClickShowsTheMenuEvenOnANonInteractiveSwitch)
     window.addAndMakeVisible(*sw);
     sw->interactive = false;
     sw->mouseDown(guitest::press(*sw, guitest::rightButton));
-    EXPECT_EQ(openModals(), 0);   // menu off as created
+    EXPECT_EQ(openModals(), 0); // menu off as created
 
     // The menu opens at once; without a focused window it may close by itself later.
     enableMenu(*sw);
@@ -148,7 +148,7 @@ TEST_F(DesktopMenus, KnobCustomMenuReportsItsResult)
     knob->mouseDown(guitest::press(*knob, guitest::rightButton));
     knob->mouseUp(guitest::press(*knob, 0));
     guitest::runMessagesFor(50);
-    EXPECT_EQ(openModals(), 0);   // customMenuEnabled is false
+    EXPECT_EQ(openModals(), 0); // customMenuEnabled is false
 
     knob->customMenuEnabled = true;
     knob->mouseDown(guitest::press(*knob, guitest::rightButton));

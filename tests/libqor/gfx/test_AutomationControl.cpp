@@ -13,7 +13,8 @@ using libqor::AutomatableParameter;
 using libqor::Parameter;
 using libqor::gfx::AutomationControl;
 
-namespace {
+namespace
+{
 
 struct MenuLine
 {
@@ -199,7 +200,7 @@ TEST_F(AutomationMenu, OtherResultsChangeNothing)
     control.connectKey = &key;
     log.clear();
     for (int r : { 0, 6, -6, -999, 1000, 98, 100 })
-        control.applyMenuResult(r, nullptr);   // 1000 without a control opens nothing
+        control.applyMenuResult(r, nullptr); // 1000 without a control opens nothing
     EXPECT_EQ(slots[0]->connected.load(), &drive);
     for (int i = 1; i < 5; ++i)
         EXPECT_EQ(slots[i]->connected.load(), nullptr);
@@ -209,8 +210,7 @@ TEST_F(AutomationMenu, OtherResultsChangeNothing)
 TEST_F(AutomationMenu, ClicksThatAreNoPopupClickOrADisabledMenuShowNothing)
 {
     juce::Image strip = guitest::codedStrip(10, 10, 81);
-    std::unique_ptr<libqor::gfx::FilmStripKnob> knob(
-        libqor::gfx::FilmStripKnob::addKnob(nullptr, 0, 0, strip, 81));
+    std::unique_ptr<libqor::gfx::FilmStripKnob> knob(libqor::gfx::FilmStripKnob::addKnob(nullptr, 0, 0, strip, 81));
     auto* modal = juce::ModalComponentManager::getInstance();
 
     control.mouseDown(guitest::press(*knob, guitest::leftButton), knob.get());

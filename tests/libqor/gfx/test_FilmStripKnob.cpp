@@ -9,7 +9,8 @@
 
 using libqor::gfx::FilmStripKnob;
 
-namespace {
+namespace
+{
 
 struct CountingListener : juce::Slider::Listener
 {
@@ -98,7 +99,8 @@ struct GridCase
     double held;
 };
 
-class SliderGrid : public ::testing::TestWithParam<GridCase> {};
+class SliderGrid : public ::testing::TestWithParam<GridCase>
+{};
 
 TEST_P(SliderGrid, HoldsValuesOnTheFloatGrid)
 {
@@ -107,16 +109,12 @@ TEST_P(SliderGrid, HoldsValuesOnTheFloatGrid)
     EXPECT_EQ(knob->getValue(), GetParam().held);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, SliderGrid, ::testing::Values(
-    GridCase{ 0.5, 0.5000000237487257 },
-    GridCase{ 0.25, 0.2500000118743628 },
-    GridCase{ 0.9996, 1.0 },
-    GridCase{ 0.9995000474737026, 1.0 },
-    GridCase{ 0.0004, 0.0 },
-    GridCase{ 0.0005, 0.0 },
-    GridCase{ 0.0006, 0.0010000000474974513 },
-    GridCase{ -3.0, 0.0 },
-    GridCase{ 7.0, 1.0 }));
+INSTANTIATE_TEST_SUITE_P(Values, SliderGrid,
+                         ::testing::Values(GridCase { 0.5, 0.5000000237487257 }, GridCase { 0.25, 0.2500000118743628 },
+                                           GridCase { 0.9996, 1.0 }, GridCase { 0.9995000474737026, 1.0 },
+                                           GridCase { 0.0004, 0.0 }, GridCase { 0.0005, 0.0 },
+                                           GridCase { 0.0006, 0.0010000000474974513 }, GridCase { -3.0, 0.0 },
+                                           GridCase { 7.0, 1.0 }));
 
 struct FrameCase
 {
@@ -125,7 +123,8 @@ struct FrameCase
     int frame;
 };
 
-class FrameRule : public ::testing::TestWithParam<FrameCase> {};
+class FrameRule : public ::testing::TestWithParam<FrameCase>
+{};
 
 TEST_P(FrameRule, PaintsTheFrameForTheValue)
 {
@@ -135,25 +134,19 @@ TEST_P(FrameRule, PaintsTheFrameForTheValue)
     EXPECT_EQ(guitest::codedFrameShown(*knob), c.frame);
 }
 
-INSTANTIATE_TEST_SUITE_P(Strips, FrameRule, ::testing::Values(
-    FrameCase{ 81, 0.0, 0 },
-    FrameCase{ 81, 0.5, 40 },
-    FrameCase{ 81, 1.0, 80 },
-    FrameCase{ 81, 0.9996, 80 },
-    FrameCase{ 81, 0.0004, 0 },
-    FrameCase{ 81, 0.006, 0 },      // 0.48 of a frame
-    FrameCase{ 81, 0.007, 1 },      // 0.56 of a frame
-    FrameCase{ 101, 0.5, 50 },
-    FrameCase{ 101, 1.0, 100 },
-    FrameCase{ 2, 0.499, 0 },
-    FrameCase{ 2, 0.5, 1 },
-    FrameCase{ 2, 1.0, 1 },
-    FrameCase{ 1, 0.7, 0 }));
+INSTANTIATE_TEST_SUITE_P(Strips, FrameRule,
+                         ::testing::Values(FrameCase { 81, 0.0, 0 }, FrameCase { 81, 0.5, 40 },
+                                           FrameCase { 81, 1.0, 80 }, FrameCase { 81, 0.9996, 80 },
+                                           FrameCase { 81, 0.0004, 0 }, FrameCase { 81, 0.006, 0 }, // 0.48 of a frame
+                                           FrameCase { 81, 0.007, 1 },                              // 0.56 of a frame
+                                           FrameCase { 101, 0.5, 50 }, FrameCase { 101, 1.0, 100 },
+                                           FrameCase { 2, 0.499, 0 }, FrameCase { 2, 0.5, 1 }, FrameCase { 2, 1.0, 1 },
+                                           FrameCase { 1, 0.7, 0 }));
 
 TEST(FilmStripKnob, PaintDrawsOneFrameUnscaledAtTheOrigin)
 {
     auto knob = makeKnob(nullptr, 5, 6, 4);
-    knob->setValue(0.5, juce::dontSendNotification);   // frame 2
+    knob->setValue(0.5, juce::dontSendNotification); // frame 2
     juce::Image canvas(juce::Image::ARGB, 8, 6, true);
     {
         juce::Graphics g(canvas);
@@ -161,8 +154,8 @@ TEST(FilmStripKnob, PaintDrawsOneFrameUnscaledAtTheOrigin)
     }
     EXPECT_EQ(canvas.getPixelAt(0, 0).getRed(), 2);
     EXPECT_EQ(canvas.getPixelAt(5, 3).getRed(), 2);
-    EXPECT_EQ(canvas.getPixelAt(6, 0).getAlpha(), 0);   // beyond the frame's width
-    EXPECT_EQ(canvas.getPixelAt(0, 4).getAlpha(), 0);   // beyond the frame's height
+    EXPECT_EQ(canvas.getPixelAt(6, 0).getAlpha(), 0); // beyond the frame's width
+    EXPECT_EQ(canvas.getPixelAt(0, 4).getAlpha(), 0); // beyond the frame's height
 }
 
 TEST(FilmStripKnob, VerticalDragMovesTheValueAndNotifiesAtOnce)
@@ -172,7 +165,8 @@ TEST(FilmStripKnob, VerticalDragMovesTheValueAndNotifiesAtOnce)
     knob->setValue(0.5, juce::dontSendNotification);
     const juce::Point<float> start(40.0f, 40.0f);
     knob->mouseDown(guitest::mouseEvent(*knob, juce::ModifierKeys(guitest::leftButton), start, start));
-    knob->mouseDrag(guitest::mouseEvent(*knob, juce::ModifierKeys(guitest::leftButton), { 40.0f, 15.0f }, start, 1, true));
+    knob->mouseDrag(
+        guitest::mouseEvent(*knob, juce::ModifierKeys(guitest::leftButton), { 40.0f, 15.0f }, start, 1, true));
     knob->mouseUp(guitest::mouseEvent(*knob, juce::ModifierKeys(), { 40.0f, 15.0f }, start, 1, true));
 
     EXPECT_GT(knob->getValue(), 0.55);
@@ -197,7 +191,8 @@ TEST(FilmStripKnob, BlockedKnobIgnoresDragWheelAndDoubleClick)
 
         const juce::Point<float> start(40.0f, 40.0f);
         knob->mouseDown(guitest::mouseEvent(*knob, juce::ModifierKeys(guitest::leftButton), start, start));
-        knob->mouseDrag(guitest::mouseEvent(*knob, juce::ModifierKeys(guitest::leftButton), { 40.0f, 0.0f }, start, 1, true));
+        knob->mouseDrag(
+            guitest::mouseEvent(*knob, juce::ModifierKeys(guitest::leftButton), { 40.0f, 0.0f }, start, 1, true));
         knob->mouseUp(guitest::mouseEvent(*knob, juce::ModifierKeys(), { 40.0f, 0.0f }, start, 1, true));
         if (blockedBy == 0)
         {
@@ -225,7 +220,7 @@ TEST(FilmStripKnob, WheelStepNotifiesAtOnce)
 TEST(FilmStripKnob, DoubleClickResetsToHalfWithAsynchronousListeners)
 {
     CountingListener listener;
-    auto p = makeKnobParameter();   // outlives the knob bound to it
+    auto p = makeKnobParameter(); // outlives the knob bound to it
     auto knob = makeKnob(&listener, 81);
     p->value = 1.0;
     knob->setRelativeParameter(p.get(), false);
@@ -233,7 +228,7 @@ TEST(FilmStripKnob, DoubleClickResetsToHalfWithAsynchronousListeners)
     knob->mouseDoubleClick(guitest::press(*knob));
     // valueChanged ran at once and wrote the bound parameter; listeners wait for the loop.
     EXPECT_EQ(knob->getValue(), 0.5000000237487257);
-    EXPECT_EQ(p->value.load(), 5.0000002374872565);   // 10 x the held 0.5
+    EXPECT_EQ(p->value.load(), 5.0000002374872565); // 10 x the held 0.5
     EXPECT_TRUE(listener.values.empty());
     guitest::runPendingMessages();
     ASSERT_EQ(listener.values.size(), 1u);
@@ -287,7 +282,7 @@ TEST(EditableControl, UpdateParameterWritesTheBoundParameterSkippingItself)
 
     knob->setValue(0.25, juce::dontSendNotification);
     knob->updateParameter();
-    EXPECT_EQ(p->value.load(), 2.5000001187436283);   // 10 x the held 0.25
+    EXPECT_EQ(p->value.load(), 2.5000001187436283); // 10 x the held 0.25
     EXPECT_EQ(before.values.size(), 1u);
     EXPECT_EQ(after.values.size(), 1u);
     EXPECT_EQ(knob->heard, 0);
@@ -296,7 +291,7 @@ TEST(EditableControl, UpdateParameterWritesTheBoundParameterSkippingItself)
     p->SetNormalised(0.75);
     EXPECT_EQ(knob->heard, 1);
 
-    knob.reset();   // the destructor unregisters the knob
+    knob.reset(); // the destructor unregisters the knob
     EXPECT_EQ(p->observers.size(), 2);
 }
 

@@ -14,7 +14,8 @@
 using libqor::Parameter;
 using libqor::gfx::PopupEditComponent;
 
-namespace {
+namespace
+{
 
 struct RecordingObserver : libqor::ParamObserver
 {
@@ -99,10 +100,10 @@ TEST(PopupEditComponent, LinesUseTheDisplayTextOfTheTruncatedValue)
     EXPECT_EQ(panel.valueLine(), "Value: 1.000 on");
     EXPECT_EQ(panel.defaultLine(), "Default: " + juce::String(0.0) + " off");
 
-    p.value = 0.7;   // truncates to 0
+    p.value = 0.7; // truncates to 0
     EXPECT_EQ(panel.valueLine(), "Value: 0.700 off");
 
-    p.SetDisplayText(1, "");   // a later pair for 1 is never reached
+    p.SetDisplayText(1, ""); // a later pair for 1 is never reached
     p.value = 1.0;
     EXPECT_EQ(panel.valueLine(), "Value: 1.000 on");
 }
@@ -129,7 +130,7 @@ TEST(PopupEditComponent, DecibelRuleForValueDefaultAndRange)
     EXPECT_EQ(panel.valueLine(), "Value: " + juce::String(20.0 * std::log10(2.0), 3) + " ");
     EXPECT_EQ(panel.defaultLine(), "Default: " + juce::String(0.0) + " ");
     EXPECT_EQ(panel.rangeLine(), "Range: " + juce::String(-100.0) + " to " + juce::String(20.0 * std::log10(2.0)));
-    p.value = 1e-9;   // -180 dB shows as the floor
+    p.value = 1e-9; // -180 dB shows as the floor
     EXPECT_EQ(panel.valueLine(), "Value: -100.000 ");
 }
 
@@ -165,7 +166,8 @@ struct ReturnCase
     double expected;
 };
 
-class ReturnKey : public ::testing::TestWithParam<ReturnCase> {};
+class ReturnKey : public ::testing::TestWithParam<ReturnCase>
+{};
 
 TEST_P(ReturnKey, AppliesTheTypedValue)
 {
@@ -187,22 +189,23 @@ TEST_P(ReturnKey, AppliesTheTypedValue)
     EXPECT_EQ(spy.values.size(), c.expected != c.start ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, ReturnKey, ::testing::Values(
-    ReturnCase{ "commaIsAPoint", "1,5", false, 5.0, 1.5 },
-    ReturnCase{ "onlyFirstComma", "2,5,7", false, 5.0, 2.5 },
-    ReturnCase{ "lettersRemoved", "7abc", false, 5.0, 7.0 },
-    ReturnCase{ "emptyFieldChangesNothing", "", false, 5.0, 5.0 },
-    ReturnCase{ "filteredToNothingReadsZero", "abc", false, 5.0, 0.0 },
-    ReturnCase{ "loneMinusReadsZero", "-", false, 5.0, 0.0 },
-    ReturnCase{ "lonePointReadsZero", ".", false, 5.0, 0.0 },
-    ReturnCase{ "aboveRangeClamped", "15", false, 5.0, 10.0 },
-    ReturnCase{ "belowRangeClamped", "-3", false, 5.0, 0.0 },
-    ReturnCase{ "notRoundedToInterval", "3.123456789", false, 5.0, 3.123456789 },
-    ReturnCase{ "sameValueNotifiesNobody", "5", false, 5.0, 5.0 },
-    ReturnCase{ "decibelsMinus6", "-6", true, 1.0, std::pow(10.0, 0.05 * -6.0) },
-    ReturnCase{ "decibelsFloorGivesMin", "-100", true, 1.0, 0.0 },
-    ReturnCase{ "decibelsBelowFloorGivesMin", "-140", true, 1.0, 0.0 },
-    ReturnCase{ "decibelsAboveMaxCapped", "12", true, 1.0, 2.0 }),
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReturnKey,
+    ::testing::Values(ReturnCase { "commaIsAPoint", "1,5", false, 5.0, 1.5 },
+                      ReturnCase { "onlyFirstComma", "2,5,7", false, 5.0, 2.5 },
+                      ReturnCase { "lettersRemoved", "7abc", false, 5.0, 7.0 },
+                      ReturnCase { "emptyFieldChangesNothing", "", false, 5.0, 5.0 },
+                      ReturnCase { "filteredToNothingReadsZero", "abc", false, 5.0, 0.0 },
+                      ReturnCase { "loneMinusReadsZero", "-", false, 5.0, 0.0 },
+                      ReturnCase { "lonePointReadsZero", ".", false, 5.0, 0.0 },
+                      ReturnCase { "aboveRangeClamped", "15", false, 5.0, 10.0 },
+                      ReturnCase { "belowRangeClamped", "-3", false, 5.0, 0.0 },
+                      ReturnCase { "notRoundedToInterval", "3.123456789", false, 5.0, 3.123456789 },
+                      ReturnCase { "sameValueNotifiesNobody", "5", false, 5.0, 5.0 },
+                      ReturnCase { "decibelsMinus6", "-6", true, 1.0, std::pow(10.0, 0.05 * -6.0) },
+                      ReturnCase { "decibelsFloorGivesMin", "-100", true, 1.0, 0.0 },
+                      ReturnCase { "decibelsBelowFloorGivesMin", "-140", true, 1.0, 0.0 },
+                      ReturnCase { "decibelsAboveMaxCapped", "12", true, 1.0, 2.0 }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PopupEditComponent, SwitchParameterKeepsTheFraction)
@@ -252,7 +255,7 @@ struct SlotRecorder : juce::AudioProcessorParameter::Listener
 
 TEST(PopupEditComponent, TypedValueIsOneGestureOnTheSlotThatCarriesIt)
 {
-    libqor::AutomatableParameter slot(3);   // outlives the parameters that point at it
+    libqor::AutomatableParameter slot(3); // outlives the parameters that point at it
     Parameter p;
     Parameter other;
     initLevel(p);

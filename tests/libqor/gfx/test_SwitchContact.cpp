@@ -13,7 +13,8 @@ using libqor::gfx::EditableControl;
 using libqor::gfx::HintDisplay;
 using libqor::gfx::SwitchControl;
 
-namespace {
+namespace
+{
 
 struct CountingListener : juce::Slider::Listener
 {
@@ -57,7 +58,8 @@ struct ToggleCase
     double after;
 };
 
-class SwitchToggle : public ::testing::TestWithParam<ToggleCase> {};
+class SwitchToggle : public ::testing::TestWithParam<ToggleCase>
+{};
 
 TEST_P(SwitchToggle, LeftPressTogglesAtHalfAndNotifiesLater)
 {
@@ -76,21 +78,22 @@ TEST_P(SwitchToggle, LeftPressTogglesAtHalfAndNotifiesLater)
     EXPECT_EQ(listener.values[0], GetParam().after);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, SwitchToggle, ::testing::Values(
-    ToggleCase{ 0.0, 1.0 }, ToggleCase{ 0.3, 1.0 }, ToggleCase{ 0.5, 0.0 },
-    ToggleCase{ 0.7, 0.0 }, ToggleCase{ 1.0, 0.0 }));
+INSTANTIATE_TEST_SUITE_P(Values, SwitchToggle,
+                         ::testing::Values(ToggleCase { 0.0, 1.0 }, ToggleCase { 0.3, 1.0 }, ToggleCase { 0.5, 0.0 },
+                                           ToggleCase { 0.7, 0.0 }, ToggleCase { 1.0, 0.0 }));
 
 struct PressCase
 {
     const char* name;
     int mods;
     bool interactive;
-    double valueAfter;   // from 0.3
+    double valueAfter; // from 0.3
     int clicks;
     int popupClicks;
 };
 
-class SwitchPress : public ::testing::TestWithParam<PressCase> {};
+class SwitchPress : public ::testing::TestWithParam<PressCase>
+{};
 
 TEST_P(SwitchPress, FollowsButtonsModifiersAndInteractive)
 {
@@ -114,12 +117,14 @@ TEST_P(SwitchPress, FollowsButtonsModifiersAndInteractive)
     EXPECT_EQ(listener.values.size(), c.valueAfter == 1.0 ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Presses, SwitchPress, ::testing::Values(
-    PressCase{ "left", guitest::leftButton, true, 1.0, 1, 0 },
-    PressCase{ "right", guitest::rightButton, true, 0.3000000142492354, 0, 1 },
-    PressCase{ "ctrlLeft", guitest::leftButton | guitest::ctrlKey, true, 1.0, 1, 1 },
-    PressCase{ "leftNotInteractive", guitest::leftButton, false, 0.3000000142492354, 0, 0 },
-    PressCase{ "ctrlLeftNotInteractive", guitest::leftButton | guitest::ctrlKey, false, 0.3000000142492354, 0, 0 }),
+INSTANTIATE_TEST_SUITE_P(
+    Presses, SwitchPress,
+    ::testing::Values(PressCase { "left", guitest::leftButton, true, 1.0, 1, 0 },
+                      PressCase { "right", guitest::rightButton, true, 0.3000000142492354, 0, 1 },
+                      PressCase { "ctrlLeft", guitest::leftButton | guitest::ctrlKey, true, 1.0, 1, 1 },
+                      PressCase { "leftNotInteractive", guitest::leftButton, false, 0.3000000142492354, 0, 0 },
+                      PressCase { "ctrlLeftNotInteractive", guitest::leftButton | guitest::ctrlKey, false,
+                                  0.3000000142492354, 0, 0 }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SwitchControl, WithoutHintTargetNoTimerStarts)
