@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list> // SimdLevel.h's bestSimdLevel loops over a braced list
 
 #include "libqor/dsp/CHalfBandFilter.h"
 #include "libqor/dsp/SimdLevel.h"
