@@ -63,9 +63,9 @@ inline bool simdLevelSupported(SimdLevel level) noexcept
 
 // The variant a new engine and sampler start with: AVX2 where the processor
 // has it. The AVX-512 variants gain nothing over it on the whole audio road
-// (a 512-frame block at 2x took about 10 % longer on a Zen 4 core, at 4x the
-// same), and 512-bit work lowers the clock on some processors; they stay
-// selectable through setSimdLevel.
+// (a 512-frame block took 5 to 10 % longer at 2x and at 4x on a Zen 4 core),
+// and 512-bit work lowers the clock on some processors; they stay selectable
+// through setSimdLevel.
 inline SimdLevel bestSimdLevel() noexcept
 {
     for (SimdLevel level : { SimdLevel::avx2, SimdLevel::avx512, SimdLevel::sse2 })
