@@ -1,5 +1,6 @@
 #include "plugin/KymAudioProcessor.h"
 #include "plugin/KymAudioProcessorEditor.h"
+#include "plugin/KymParameterTable.h"
 
 #include "libqor/gfx/GuiTestSupport.h"
 
@@ -17,18 +18,8 @@ namespace
 
 ::testing::Environment* const juceEnvironment = ::testing::AddGlobalTestEnvironment(new guitest::JuceEnvironment);
 
-enum
-{
-    inputIndex,
-    levelIndex,
-    driveIndex,
-    lowIndex,
-    highIndex,
-    presenceIndex,
-    blendIndex,
-    bypassIndex,
-    qualityIndex
-};
+// The host's parameter order, from the plug-in's own table.
+using namespace kym;
 
 struct RecordingObserver : libqor::ParamObserver
 {

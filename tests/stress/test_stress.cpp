@@ -8,6 +8,7 @@
 
 #include "plugin/KymAudioProcessor.h"
 #include "plugin/KymAudioProcessorEditor.h"
+#include "plugin/KymParameterTable.h"
 #include "plugin/test_processor_support.h"
 
 #include <gtest/gtest.h>
@@ -71,18 +72,8 @@ const float awkwardHostValues[] = {
     std::numeric_limits<float>::quiet_NaN(),
 };
 
-enum
-{
-    inputIndex,
-    levelIndex,
-    driveIndex,
-    lowIndex,
-    highIndex,
-    presenceIndex,
-    blendIndex,
-    bypassIndex,
-    qualityIndex
-};
+// The host's parameter order, from the plug-in's own table.
+using namespace kym;
 
 // Engine slot fed by each of the six engine parameters (Level .. Blend).
 constexpr int engineSlotOf[7] = {
