@@ -376,15 +376,7 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
 void KymAudioProcessor::clearHistories() noexcept
 {
     engine.reset();
-
-    // setFactor clears the half-band sections only when the factor changes.
-    const int factor = sampler.factor;
-    sampler.setFactor(factor == 1 ? 2 : 1);
-    sampler.setFactor(factor);
-    std::fill(std::begin(sampler.interpIn), std::end(sampler.interpIn), 0.0);
-    std::fill(std::begin(sampler.interpOut), std::end(sampler.interpOut), 0.0);
-    for (auto* filter : { &sampler.up1, &sampler.up2, &sampler.up3, &sampler.down1, &sampler.down2, &sampler.down3 })
-        filter->savedElement1 = 0.0;
+    sampler.reset();
 
     // Once audio has arrived, the circuit restarts on a signal already under
     // way; a step into it would thump through the coupling networks, so the

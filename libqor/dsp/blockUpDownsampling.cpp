@@ -84,6 +84,21 @@ void blockUpDownsampling::clearSections() noexcept
     down3.clear();
 }
 
+void blockUpDownsampling::reset() noexcept
+{
+    clearSections();
+    for (int k = 0; k < 3; ++k)
+    {
+        interpIn[k] = 0.0;
+        interpOut[k] = 0.0;
+    }
+    for (CHalfBandFilter* filter : { &up1, &up2, &up3, &down1, &down2, &down3 })
+    {
+        filter->savedElement1 = 0.0;
+        filter->previousOutput = 0.0f;
+    }
+}
+
 void blockUpDownsampling::setFactor(int n) noexcept
 {
     const int32_t previous = factor;

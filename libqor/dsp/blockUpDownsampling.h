@@ -40,6 +40,11 @@ public:
     // half-band sections and nothing else.
     void setFactor(int n) noexcept;
 
+    // Back to rest, as after construction: every filter history, the
+    // interpolators and each half-band filter's saved input. Factor, slots
+    // and variant stay.
+    void reset() noexcept;
+
     // Chooses the kernel variant for this and every later setFactor and puts
     // the current factor's kernels in the slots; the state is kept, so a
     // stream continues unbroken. A variant this processor cannot run (or an

@@ -302,6 +302,46 @@ TEST(blockUpDownsampling, NewFactorClearsOnlyTheSections)
     EXPECT_EQ(s.interpIn[0], 0.25);
 }
 
+// After reset a used sampler gives exactly what a new one gives, at every
+// factor, and keeps its factor and slots.
+TEST(blockUpDownsampling, ResetReturnsToTheStateOfANewSampler)
+{
+    const auto in = randomSignal(200, 9);
+    for (const int factor : { 1, 2, 4, 8 })
+    {
+        SCOPED_TRACE(factor);
+        blockUpDownsampling used, fresh;
+        used.setFactor(factor);
+        fresh.setFactor(factor);
+
+        std::vector<double> input = in, mid(200 * 8), out(200);
+        up(used, input, mid, 0, 200);
+        down(used, mid, out, 0, 200);
+        std::vector<float> fin(input.begin(), input.begin() + 16), fout(32);
+        (used.*used.floatUpSlot)(fin.data(), fout.data(), 16);
+
+        const auto upSlot = used.upSlot;
+        used.reset();
+        EXPECT_TRUE(allFiltersZero(used));
+        EXPECT_EQ(used.factor, factor);
+        EXPECT_TRUE(used.upSlot == upSlot);
+
+        std::vector<double> midUsed(200 * 8), outUsed(200), midFresh(200 * 8), outFresh(200);
+        up(used, input, midUsed, 0, 200);
+        down(used, midUsed, outUsed, 0, 200);
+        up(fresh, input, midFresh, 0, 200);
+        down(fresh, midFresh, outFresh, 0, 200);
+        EXPECT_TRUE(sameBits(outUsed, outFresh));
+        EXPECT_TRUE(sameBits(midUsed, midFresh));
+        for (const auto& [a, b] : { std::pair<const CHalfBandFilter*, const CHalfBandFilter*> { &used.up1, &fresh.up1 },
+                                    { &used.down1, &fresh.down1 } })
+        {
+            EXPECT_EQ(a->savedElement1, b->savedElement1);
+            EXPECT_EQ(a->previousOutput, b->previousOutput);
+        }
+    }
+}
+
 // Level-1 interpolation, {y, x} pairs and up1 in order, against the pieces.
 TEST(blockUpDownsampling, Upsample2xIsInterpolatorThenUp1)
 {
