@@ -124,14 +124,6 @@ KymAudioProcessor::KymAudioProcessor()
                                .withInput("Input", juce::AudioChannelSet::stereo(), true)
                                .withOutput("Output", juce::AudioChannelSet::stereo(), true))
 {
-    // However the body leaves, the constructing thread gets back the MXCSR it
-    // had before the members were built.
-    struct RestoreCsr
-    {
-        ConstructionCsr& csr;
-        ~RestoreCsr() { csr.restore(); }
-    } const restoreCsr { constructionCsr };
-
     inputBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize);
     oversampledBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize * 8);
     outputBuffer = std::make_unique<libqor::StereoSampleBuffer<double>>(maxBlockSize);
@@ -188,6 +180,10 @@ KymAudioProcessor::KymAudioProcessor()
             automationSlots.removeObject(automationSlots[i], false);
         throw;
     }
+
+    // The constructing thread gets back the MXCSR it had before the members
+    // were built (if the body throws, the member's destructor does this).
+    constructionCsr.restore();
 }
 
 KymAudioProcessor::~KymAudioProcessor()
