@@ -245,7 +245,7 @@ TEST(ProcessorJobs, SixteenPostsGrowTheQueueAndKeepTheirOrder)
 TEST(ProcessorJobs, QueuedJobsAllRunAtTheNextBlockWithTheLatestValues)
 {
     auto p = makeProcessor();
-    for (int k = 0; k < 40; ++k) // as if the host's own bypass held the road for a while
+    for (int k = 0; k < 40; ++k) // many changes before the host calls the processor again
     {
         setHost(*p, 2, static_cast<float>(k % 10) / 10.0f + 0.05f);
         setHost(*p, 0, static_cast<float>(k % 4) / 8.0f + 0.01f);

@@ -7,6 +7,7 @@
 #include "engine/KYMStateDump.h"
 #include "libqor/dsp/SamplerStateCompare.h"
 #include "plugin/KymAudioProcessor.h"
+#include "plugin/KymParameterTable.h"
 #include "plugin/test_processor_support.h"
 
 #include <gtest/gtest.h>
@@ -28,18 +29,8 @@ using libqor::dsp::simdLevelSupported;
 namespace
 {
 
-enum HostIndex
-{
-    inputIndex = 0,
-    levelIndex = 1,
-    driveIndex = 2,
-    lowIndex = 3,
-    highIndex = 4,
-    presenceIndex = 5,
-    blendIndex = 6,
-    bypassIndex = 7,
-    qualityIndex = 8
-};
+// The host's parameter order, from the plug-in's own table.
+using namespace kym;
 
 bool ramping(const KymAudioProcessor& p)
 {

@@ -278,9 +278,9 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
     EXPECT_EQ(p->messageQueue.lostJobs(), 0);
 }
 
-// While the host's own bypass keeps the road from draining, the VST3 wrapper
-// goes on setting parameters on the audio thread: far more posts than the
-// audio thread's ring holds. None of the changes may be lost.
+// Between two blocks the VST3 wrapper may set parameters on the audio thread
+// far more often than the audio thread's ring holds (a host that stops
+// calling the processor, say). None of the changes may be lost.
 TEST(ProcessorThreads, AudioThreadPostsBeyondItsRingLoseNoChange)
 {
     auto p = makeProcessor(2, 2, 44100.0);
