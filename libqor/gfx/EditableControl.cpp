@@ -3,8 +3,6 @@
 namespace libqor::gfx
 {
 
-EditableControl::EditableControl() : juce::Slider(juce::String()) {}
-
 EditableControl::EditableControl(const juce::Image& strip, int frames)
     : juce::Slider(juce::String()), filmStrip(strip), numFrames(frames)
 {}
@@ -68,7 +66,7 @@ void EditableControl::valueChanged()
     updateParameter();
 }
 
-int EditableControl::frameIndex(int numFrames) const noexcept
+int EditableControl::frameIndex() const noexcept
 {
     const double mn = getMinimum();
     return (int) ((double) (numFrames - 1) * (getValue() - mn) / (getMaximum() - mn) + 0.5);
@@ -81,7 +79,7 @@ void EditableControl::paint(juce::Graphics& g)
 
 void EditableControl::drawFrame(juce::Graphics& g, bool silhouette) const
 {
-    const int frame = frameIndex(numFrames);
+    const int frame = frameIndex();
     g.drawImage(filmStrip, 0, 0, frameWidth, frameHeight, 0, frame * frameHeight, filmStrip.getWidth(), frameHeight,
                 silhouette);
 }

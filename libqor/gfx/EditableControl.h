@@ -16,7 +16,6 @@ public:
     // The float 0.001 widened to double: the grid every control snaps to.
     static constexpr double sliderInterval = 0.0010000000474974513;
 
-    EditableControl();
     EditableControl(const juce::Image& strip, int frames);
     ~EditableControl() override;
 
@@ -44,8 +43,8 @@ public:
     bool interactive = true;
 
 protected:
-    // Frame of an n-frame strip for the current value, top frame at the minimum.
-    int frameIndex(int numFrames) const noexcept;
+    // The strip's frame for the current value, top frame at the minimum.
+    int frameIndex() const noexcept;
     // What paint draws; with silhouette set, the frame's alpha filled with
     // the context's current colour.
     void drawFrame(juce::Graphics& g, bool silhouette) const;
