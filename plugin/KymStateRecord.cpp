@@ -214,7 +214,7 @@ bool KymStateRecord::isSafeToParse(const char* text, size_t length) noexcept
 //==============================================================================
 // Numbers
 
-// to_chars with a precision is specified as printf's %g in the "C" locale.
+// to_chars with a precision writes what printf's %g writes in the "C" locale.
 juce::String KymStateRecord::formatNormalised(double x)
 {
     char text[64];

@@ -612,8 +612,8 @@ double roughness(const std::vector<float>& v, size_t from, size_t to)
 
 TEST_F(RenderFile, NoClickAtTheFirstBlockBoundary)
 {
-    // Without the pre-roll the plug-in's first block runs at its start-up
-    // rate and the change to the file's rate then clears its filters.
+    // The settings and the file's rate reach the circuit before the file
+    // starts: nothing restarts it at the first block boundary.
     writeWav(at("in.wav"), quietSine);
     const std::vector<std::vector<std::string>> cases {
         { "--block", "512" },

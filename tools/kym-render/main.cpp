@@ -175,10 +175,9 @@ int render(const kymrender::RenderOptions& options)
 
     kymhost::BlockRenderer renderer(*plugin, options.blockSize);
 
-    // A host runs the plug-in before playback starts; the plug-in takes the
-    // settings and the file's rate in its first block and its filters start
-    // anew with the rate in the next, which would otherwise be heard as a
-    // click at the first block boundary of the file.
+    // A host runs the plug-in before playback starts, so the settings and the
+    // file's rate are taken up, and the circuit has started from rest at that
+    // rate, before the file's first sample.
     {
         juce::AudioBuffer<float> silence(1, options.blockSize);
         juce::AudioBuffer<float> discarded(1, options.blockSize);
