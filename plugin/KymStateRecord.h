@@ -1,9 +1,11 @@
 #pragma once
 
 #include "libqor/Parameter.h"
+#include "plugin/KymParameterTable.h"
 
 #include <juce_core/juce_core.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,9 +18,9 @@
 // nine normalised values under the words of kym::parameterTable, in
 // kym::stateOrder.
 //
-// Whatever a host hands back is read without trust: a record that is not
-// ours, is damaged, or holds what the framework's XML reader cannot take
-// safely changes nothing.
+// Whatever a host hands back is read without trust, and never by the
+// framework's XML reader: a record that is not ours, is damaged, or holds
+// more than a record can changes nothing.
 class KymStateRecord
 {
 public:
@@ -40,14 +42,9 @@ public:
 
     // The pieces of read and write.
 
-    // Whether the text may go to juce::XmlDocument (see the .cpp for why each
-    // rule is there). The limits a text may reach:
-    static constexpr size_t maxTextLength = size_t(4) << 20;
-    static constexpr int maxElementStarts = 256;
-    static constexpr size_t maxRescanWork = size_t(1) << 26; // element starts x text length
-    static constexpr int maxAttributes = 1024;               // '=' characters
-    static constexpr int maxReferences = 256;                // '&' characters
-    static bool isSafeToParse(const char* text, size_t length) noexcept;
+    // The nine normalised values a record holds, in parameter index order;
+    // false when it is refused (see KymStateScanner for what a record may be).
+    static bool readValues(const void* data, int sizeInBytes, std::array<double, kym::parameterCount>& values);
 
     // %.20g in the C locale, whatever the process locale.
     static juce::String formatNormalised(double x);
@@ -59,8 +56,4 @@ public:
     // Reads a number the framework's reader would overflow on; false, and
     // value untouched, for every other text.
     static bool readOutsizedNumber(const char* text, double& value) noexcept;
-
-    // The first child of parent whose tag name equals tagName, ASCII letters
-    // compared without case (strcasecmp in the C locale); null if none.
-    static const juce::XmlElement* findChild(const juce::XmlElement& parent, const char* tagName) noexcept;
 };

@@ -292,7 +292,12 @@ TEST(ProcessorState, ReadingRules)
                  + "/>\xC3</ZOVARIDU>\xE2\x82"),
           std::nullopt },
         { "deep nesting", record(deepNesting(200000)), std::nullopt },
-        { "shallow nesting", record(deepNesting(20)), std::nullopt }, // Settings not a child of the root
+        { "shallow nesting", record(deepNesting(4)), std::nullopt }, // Settings not a child of the root
+        { "unquoted values",
+          record("<ZOVARIDU><ProductInfo Product=\"KYM\"/><Settings Drive=0.25 Input=0.5/></ZOVARIDU>"), std::nullopt },
+        { "duplicate attributes: the first counts",
+          record(settingsWith(distinctAttributes + " Input=\"0.9\" Bypass=\"0\"", "Product=\"KYM\" Product=\"kym\"")),
+          distinctValues },
     };
 
     for (const auto& c : cases)
