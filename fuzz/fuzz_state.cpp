@@ -1,13 +1,20 @@
 // libFuzzer target for the state reader: any byte string a host hands to
 // setStateInformation must leave the processor sound, able to load a good
 // record and to write one; one it refuses must leave the state as it was.
+// A record whose text the scanner accepts is also read the way records were
+// read before it, by the framework's XML reader, which must come to the same
+// verdict and the same nine values, bit for bit.
 
 #include "plugin/KymAudioProcessor.h"
 #include "plugin/KymParameterTable.h"
 #include "plugin/KymStateRecord.h"
+#include "plugin/KymStateScanner.h"
 
 #include <sanitizer/common_interface_defs.h>
+#include <strings.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +41,90 @@ void check(bool ok, const char* what)
 uint32_t le32(const uint8_t* b)
 {
     return uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) | (uint32_t(b[3]) << 24);
+}
+
+// The record's text as the reader takes it: at most L bytes after the
+// header, up to the first zero. False when the header already refuses it.
+bool textOf(const uint8_t* data, size_t size, const char*& text, size_t& length)
+{
+    if (size < 9 || le32(data) != KymAudioProcessor::stateMagic || int32_t(le32(data + 4)) < 1)
+        return false;
+    text = reinterpret_cast<const char*>(data + 8);
+    length = std::min(size - 8, size_t(le32(data + 4)));
+    if (const auto* zero = static_cast<const char*>(std::memchr(text, 0, length)))
+        length = size_t(zero - text);
+    return true;
+}
+
+// The first child of the root with this tag name, ASCII letters compared
+// without case (the process runs in the C locale).
+const juce::XmlElement* findChild(const juce::XmlElement& root, const char* tagName)
+{
+    for (auto* child : root.getChildIterator())
+        if (strcasecmp(child->getTagName().toRawUTF8(), tagName) == 0)
+            return child;
+    return nullptr;
+}
+
+// Levels of elements; text is held in child nodes of its own, not counted.
+int depthOf(const juce::XmlElement& element)
+{
+    int deepest = 0;
+    for (auto* child : element.getChildIterator())
+        if (!child->isTextElement())
+            deepest = std::max(deepest, depthOf(*child));
+    return deepest + 1;
+}
+
+// What a record held when the framework's reader read it.
+bool frameworkValues(const juce::XmlElement& root, std::array<double, kym::parameterCount>& values)
+{
+    const auto* settings = findChild(root, "Settings");
+    const auto* productInfo = findChild(root, "ProductInfo");
+    if (productInfo == nullptr || productInfo->getStringAttribute("Product") != "KYM" || settings == nullptr)
+        return false;
+    for (int index = 0; index < kym::parameterCount; ++index)
+    {
+        const auto& row = kym::parameterTable[index];
+        values[size_t(index)] = settings->hasAttribute(row.stateWord)
+            ? KymStateRecord::readStateValue(settings->getStringAttribute(row.stateWord))
+            : row.missingNormalised;
+    }
+    return true;
+}
+
+// Texts the scanner accepts are small and shallow, so the framework's reader
+// takes them in bounded time (libFuzzer's -timeout) and depth.
+void checkAgainstFrameworkReader(const uint8_t* data, size_t size, bool applied)
+{
+    std::array<double, kym::parameterCount> values {};
+    check(KymStateRecord::readValues(data, int(size), values) == applied, "readValues and read disagree");
+
+    const char* text = nullptr;
+    size_t length = 0;
+    KymStateScanner scanner;
+    if (!textOf(data, size, text, length) || !scanner.scan(text, length))
+    {
+        check(!applied, "a record was applied whose text the scanner refuses");
+        return;
+    }
+
+    std::array<double, kym::parameterCount> expected {};
+    bool expectedApplied = false;
+    {
+        const auto xml = juce::XmlDocument::parse(juce::String::fromUTF8(text, int(length)));
+        check(xml != nullptr, "the framework's reader refuses a text the scanner accepts");
+        check(depthOf(*xml) <= KymStateScanner::maxDepth, "the framework's reader finds more levels than allowed");
+        expectedApplied = frameworkValues(*xml, expected);
+    }
+    // The framework's reader interns every name it meets; without this the
+    // pool would grow run after run.
+    juce::StringPool::getGlobalPool().garbageCollect();
+
+    check(applied == expectedApplied, "the framework's reader comes to another verdict");
+    if (applied)
+        check(std::memcmp(values.data(), expected.data(), sizeof(values)) == 0,
+              "the framework's reader reads other values");
 }
 
 struct Harness
@@ -125,6 +216,7 @@ struct Harness
         if (applied)
             KymStateRecord::reportLoaded();
         check(applied || processor.messageQueue.size_approx() == queuedBefore, "a refused record posted a job");
+        checkAgainstFrameworkReader(size > 0 ? copy.get() : nullptr, size, applied);
         drain();
         checkParameters();
 
