@@ -209,7 +209,7 @@ std::string paddedTo(std::string text, size_t length)
 // The nine values as long as the longest text lets them be: blanks, then
 // the number in character references. Of the shapes tried (long digit
 // strings, outsized exponents, references throughout, leading blanks) this
-// took the longest to load, about 1 ms in the optimised build.
+// one took the longest to load.
 std::string longestValues()
 {
     static const char* const values[] = { "0.25", "0.125", "0.75", "0.375", "0.625", "0.875", "0.0625", "1", "1" };
@@ -236,7 +236,7 @@ struct Row
     std::string text;
 };
 
-// Every accepted record at a limit: nothing a record may hold costs more.
+// An accepted record at each limit, and the costliest one found.
 std::vector<Row> recordsAtTheLimits()
 {
     return {
