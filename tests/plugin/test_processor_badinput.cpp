@@ -4,6 +4,8 @@
 
 #include "test_processor_support.h"
 
+#include "plugin/KymStateScanner.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -252,7 +254,8 @@ TEST(ProcessorBadInput, RecordValuesLandInsideTheRange)
         const char* text; // the Drive attribute
         Lands lands;
     };
-    const std::string longInteger(2000000, '7');
+    // The longest integer part a record's text has room for.
+    const std::string longInteger(KymStateScanner::maxTextLength - 100, '7');
     const Case cases[] = {
         { "nan", Lands::unchanged },
         { "-NaN", Lands::unchanged },
@@ -309,6 +312,11 @@ TEST(ProcessorBadInput, RecordValuesLandInsideTheRange)
         runEmptyBlock(*p);
         EXPECT_TRUE(parametersInRange(*p));
     }
+
+    // An integer part longer than any record holds still reads without
+    // overflow.
+    EXPECT_EQ(KymStateRecord::readStateValue(juce::String(std::string(2000000, '7'))),
+              std::numeric_limits<double>::infinity());
 }
 
 //==============================================================================
