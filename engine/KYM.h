@@ -51,6 +51,15 @@ public:
     void setParameterSlot(int index, double position) noexcept;
     // Consumes the changed flags and recomputes the stages they belong to.
     void updateParameters() noexcept;
+    // The same for one step of a glide (controls moving while audio plays):
+    // the tone stage takes each new set at once instead of ramping to it, as
+    // every step is a position the pots could have.
+    void followParameters() noexcept;
+    // Ends a slot's glide at position: the slot's stage is recomputed as a
+    // newly started engine computes it (the tone stage ramping from zero), so
+    // that where the engine comes to rest depends on the settings alone, not
+    // on the path that led there. Both flags of the stage's pair are cleared.
+    void settleSlot(int index, double position) noexcept;
     // Recomputes everything that depends on the (oversampled) rate.
     void updateSamplerate(double rate) noexcept;
     // One sample through the whole chain; the result is already polarity-inverted.
@@ -96,7 +105,10 @@ public:
 
 private:
     void updateBlend() noexcept;
-    void updateTonestage() noexcept;
+    // take: the tone stage takes the new set at once (a glide's step);
+    // otherwise it ramps to it.
+    void updateTonestage(bool take) noexcept;
+    void applyChanges(bool following) noexcept;
 
     void (*blockFn)(KYM&, double*, int) noexcept = nullptr;
     libqor::dsp::SimdLevel blockLevel = libqor::dsp::SimdLevel::reference;

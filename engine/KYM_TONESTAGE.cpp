@@ -148,3 +148,37 @@ void KYM_TONESTAGE::step() noexcept
 }
 
 void KYM_TONESTAGE::step_null() noexcept {}
+
+// The section's states are sums of its coefficients times past samples, in
+// units of the set normalised by a0. The unnormalised coefficients are
+// polynomials in the pot positions, smooth all along their travel, whereas
+// a0 is not: near the top of Bass, where a pot leg of 0.3 ohm puts a pole
+// and a zero far above the audio band, a0 changes tenfold within the last
+// percent of travel. States kept as they stand would meet a new set in
+// other units, and the section would burst; kept in the unnormalised units
+// (scaled by old a0 / new a0), the section runs on as the network does.
+// The old a0 is the target's: during a glide the section runs with its
+// target set, or ramps from zero to it.
+void KYM_TONESTAGE::takeCoefficients() noexcept
+{
+    const double previousA0 = targetCoef[0];
+    updatecoefficients();
+    const double scale = previousA0 / targetCoef[0];
+    for (int i = 0; i < 6; ++i)
+        section.s[i] = section.s[i] * scale;
+
+    for (int i = 0; i < 14; ++i)
+        rampedCoef[i] = targetCoef[i];
+    for (int i = 1; i <= 6; ++i)
+        section.a[i] = rampedCoef[i] / rampedCoef[0];
+    for (int i = 0; i <= 6; ++i)
+        section.b[i] = rampedCoef[7 + i] / rampedCoef[0];
+    stepFn = &KYM_TONESTAGE::step_null;
+}
+
+void KYM_TONESTAGE::rampFromZero() noexcept
+{
+    for (double& c : rampedCoef)
+        c = 0.0;
+    stepFn = &KYM_TONESTAGE::step;
+}

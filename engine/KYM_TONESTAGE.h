@@ -17,6 +17,17 @@ public:
     void step() noexcept;
     void step_null() noexcept;
 
+    // Recomputes targetCoef, as updatecoefficients does, and runs with it
+    // from the next sample on, with no ramp: each step of a glide is a
+    // setting of the pots, whereas a mix of two sets need not be a stable
+    // filter. The section's states are carried over as the states of the
+    // unnormalised set (see the .cpp).
+    void takeCoefficients() noexcept;
+    // Ramps from zero to targetCoef, as a newly built tone stage does: the
+    // ratios of the set hold from the first step, and where the ramp comes to
+    // rest depends on the set alone. The section's states carry over.
+    void rampFromZero() noexcept;
+
     // The analogue prototype divided by 1020000.3, ascending powers of s:
     // D[0..6], N[0..6] (N[0] = N[6] = 0). x = bass, y = treble.
     static void prototype(double x, double y, double (&D)[7], double (&N)[7]) noexcept;

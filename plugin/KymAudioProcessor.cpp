@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <cstdlib>
 
 #if defined(__SSE__) || defined(_M_X64)
 #include <xmmintrin.h>
@@ -157,6 +158,11 @@ KymAudioProcessor::KymAudioProcessor()
         }
     }
 
+    // The engine starts at the parameters' defaults.
+    glides[kym::inputIndex].jumpTo(inputGain);
+    for (int i = kym::inputIndex + 1; i < glidingCount; ++i)
+        glides[i].jumpTo(kym::parameterTable[i].defaultValue / 10.0);
+
     sampler.setFactor(static_cast<int>(oversamplingFactor + 0.5));
     engine.updateSamplerate(currentSampleRate * oversamplingFactor);
     engine.updateParameters();
@@ -280,7 +286,12 @@ void KymAudioProcessor::parameterCheck(libqor::Parameter* parameter)
 {
     if (parameter == nullptr)
         return;
-    post(Job::forParameter(this, parameter));
+    // A job reads the value when it runs, so one waiting job per parameter
+    // carries every change made before it runs. (A parameter that is not one
+    // of ours changes nothing, whatever its jobs.)
+    const int index = parameters.indexOf(parameter);
+    if (index < 0 || !jobWaiting[index].exchange(true, std::memory_order_acq_rel))
+        post(Job::forParameter(this, parameter));
     // The new value is already stored, so an open editor can show it now:
     // with the transport stopped no job runs to ask for the refresh.
     requestEditorRefresh();
@@ -303,12 +314,16 @@ void KymAudioProcessor::runPendingJobs() noexcept
 
 void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 {
-    const double v = parameter->value.load(std::memory_order_relaxed);
-
     // A parameter that is not one of ours (indexOf gives -1) changes nothing.
     const int index = parameters.indexOf(parameter);
+    // Lowered before the value is read, so a change stored after the read
+    // posts a job of its own; the exchange pairs with the poster's.
+    if (index >= 0)
+        jobWaiting[index].exchange(false, std::memory_order_acq_rel);
+    const double v = parameter->value.load(std::memory_order_relaxed);
+
     if (index == kym::inputIndex)
-        inputGain = v;
+        moveControl(index, v);
     else if (index == kym::bypassIndex)
         bypass = v >= 0.5;
     else if (index == kym::qualityIndex)
@@ -320,10 +335,86 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
         audioInfoDirty = true;
     }
     else if (index >= 0 && index < kym::parameterCount && engineSlotOf[index] >= 0)
-        engine.setParameterSlot(engineSlotOf[index], v / 10.0);
+        moveControl(index, v / 10.0);
 
     engine.updateParameters();
     requestEditorRefresh();
+}
+
+//==============================================================================
+// Glides
+
+void KymAudioProcessor::setControl(int index, double position) noexcept
+{
+    if (index == kym::inputIndex)
+        inputGain = position;
+    else
+        engine.setParameterSlot(engineSlotOf[index], position);
+}
+
+void KymAudioProcessor::moveControl(int index, double position) noexcept
+{
+    ControlGlide& glide = glides[index];
+    // Before audio arrives, and while the block is passed through (a restart
+    // from clear histories follows), there is nothing to glide over.
+    if (!audioArrived || bypass || restartDue)
+    {
+        glide.jumpTo(position);
+        setControl(index, position);
+        return;
+    }
+    if (!glide.moving() && position == glide.position())
+        return;
+    glide.glideTo(position, glideSteps(index, currentSampleRate));
+    glideFramesLeft = 0; // the first step with the next frame
+}
+
+int KymAudioProcessor::glideSteps(int index, double hostRate) noexcept
+{
+    const bool tone = index == kym::lowIndex || index == kym::highIndex;
+    const double steps = std::round((tone ? toneGlideSeconds : glideSeconds) * hostRate / glideStepFrames);
+    return static_cast<int>(std::max(1.0, steps));
+}
+
+bool KymAudioProcessor::glidesMoving() const noexcept
+{
+    for (const ControlGlide& glide : glides)
+        if (glide.moving())
+            return true;
+    return false;
+}
+
+void KymAudioProcessor::stepGlides() noexcept
+{
+    for (int i = 0; i < glidingCount; ++i)
+    {
+        ControlGlide& glide = glides[i];
+        if (!glide.moving())
+            continue;
+        const double position = glide.advance();
+        if (i == kym::inputIndex || glide.moving())
+            setControl(i, position);
+        else
+            engine.settleSlot(engineSlotOf[i], position);
+    }
+    engine.followParameters();
+}
+
+void KymAudioProcessor::finishGlides() noexcept
+{
+    for (int i = 0; i < glidingCount; ++i)
+    {
+        ControlGlide& glide = glides[i];
+        if (!glide.moving())
+            continue;
+        const double position = glide.target();
+        glide.jumpTo(position);
+        if (i == kym::inputIndex)
+            inputGain = position;
+        else
+            engine.settleSlot(engineSlotOf[i], position);
+    }
+    glideFramesLeft = 0;
 }
 
 //==============================================================================
@@ -371,6 +462,7 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
 
 void KymAudioProcessor::clearHistories() noexcept
 {
+    finishGlides();
     engine.reset();
     sampler.reset();
 
@@ -474,9 +566,24 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
         clearHistories();
     audioArrived = audioArrived || numSamples > 0;
 
-    // Longer host blocks are served in pieces the buffers can hold.
-    for (int start = 0; start < numSamples; start += maxBlockSize)
-        processPiece(buffer, start, std::min(maxBlockSize, numSamples - start), numOutputs);
+    // Longer host blocks are served in pieces the buffers can hold; while
+    // controls glide, in pieces of one glide step each.
+    for (int start = 0; start < numSamples;)
+    {
+        int count = std::min(maxBlockSize, numSamples - start);
+        if (glidesMoving())
+        {
+            if (glideFramesLeft == 0)
+            {
+                stepGlides();
+                glideFramesLeft = glideStepFrames;
+            }
+            count = std::min(count, glideFramesLeft);
+            glideFramesLeft -= count;
+        }
+        processPiece(buffer, start, count, numOutputs);
+        start += count;
+    }
 }
 
 void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept

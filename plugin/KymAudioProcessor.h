@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/KYM.h"
+#include "plugin/ControlGlide.h"
 #include "libqor/AutomatableParameter.h"
 #include "libqor/ParamObserver.h"
 #include "libqor/Parameter.h"
@@ -8,6 +9,7 @@
 #include "libqor/dsp/blockUpDownsampling.h"
 #include "plugin/Job.h"
 #include "plugin/JobQueue.h"
+#include "plugin/KymParameterTable.h"
 #include "plugin/KymStateRecord.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -136,6 +138,20 @@ public:
     // The input's rise after a restart: position and length in host frames.
     int fadeInPosition = 0;
     int fadeInLength = 0;
+    // The continuous controls (Input .. Blend, by parameter index) where the
+    // audio road has them: Input's gain, the others' engine positions. While
+    // audio plays, a change glides there (see moveControl).
+    static constexpr int glidingCount = 7;
+    ControlGlide glides[glidingCount];
+    // Host frames until the glides' next step.
+    int glideFramesLeft = 0;
+    // How long a glide takes, and how many host frames each of its steps holds.
+    static inline double glideSeconds = 0.03;
+    static inline double toneGlideSeconds = 0.03;
+    // How many steps a glide of the control takes at the host rate.
+    static int glideSteps(int index, double hostRate) noexcept;
+    bool glidesMoving() const noexcept;
+    static inline int glideStepFrames = 16;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> inputBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> oversampledBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> outputBuffer;
@@ -160,8 +176,18 @@ private:
     void clearHistories() noexcept;
     // The next frames of the input's rise, applied to count gained samples.
     void fadeIn(double* gained, int count) noexcept;
+    // A continuous control's new position: a glide while audio plays and the
+    // circuit runs on from its state, otherwise at once.
+    void moveControl(int index, double position) noexcept;
+    void setControl(int index, double position) noexcept;
+    // One step of every moving glide, and the stages recomputed.
+    void stepGlides() noexcept;
+    // Every glide at its end at once (at a restart).
+    void finishGlides() noexcept;
 
     std::atomic<bool> editorRefreshRequested { false };
+    // A job of the parameter (by index) waits in the queue.
+    std::atomic<bool> jobWaiting[kym::parameterCount] {};
 
     JUCE_DECLARE_NON_COPYABLE(KymAudioProcessor)
 };
