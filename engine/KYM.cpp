@@ -187,6 +187,52 @@ void KYM::settleSlot(int index, double position) noexcept
     }
 }
 
+void KYM::glideTone(int index, double position, int steps, int stepSamples) noexcept
+{
+    if (index != Slot::bass && index != Slot::treble)
+        return;
+    libqor::dsp::ControlGlide& glide = index == Slot::bass ? bassGlide : trebleGlide;
+    if (!glide.moving())
+    {
+        if (position == slots[index].value)
+            return;
+        glide.jumpTo(slots[index].value); // the pot has no taper: its slot is its position
+    }
+    glide.glideTo(position, steps);
+    toneStepSamples = std::max(1, stepSamples);
+    toneStepCountdown = 0; // the first step before the next sample
+}
+
+void KYM::toneGlideStep() noexcept
+{
+    if (!toneGliding())
+        return;
+    for (auto* glide : { &bassGlide, &trebleGlide })
+        if (glide->moving())
+        {
+            const double position = glide->advance();
+            setParameterSlot(glide == &bassGlide ? Slot::bass : Slot::treble, position);
+        }
+    if (toneGliding())
+    {
+        slots[Slot::bass].changed = 0;
+        slots[Slot::treble].changed = 0;
+        updateTonestage(true);
+    }
+    else
+        settleSlot(Slot::bass, slots[Slot::bass].value);
+}
+
+void KYM::finishToneGlide() noexcept
+{
+    if (!toneGliding())
+        return;
+    bassGlide.jumpTo(bassGlide.target());
+    trebleGlide.jumpTo(trebleGlide.target());
+    setParameterSlot(Slot::treble, trebleGlide.position());
+    settleSlot(Slot::bass, bassGlide.position());
+}
+
 void KYM::updateSamplerate(double rate) noexcept
 {
     fs = rate;
@@ -267,17 +313,31 @@ double KYM::processSample(double s) noexcept
 namespace
 {
 
-void referenceBlock(KYM& engine, double* samples, int n) noexcept
+void referenceBlock(KYM& engine, double* samples, int n, bool toneGlides) noexcept
 {
+    if (!toneGlides)
+    {
+        for (int i = 0; i < n; ++i)
+            samples[i] = engine.processSample(samples[i]);
+        return;
+    }
     for (int i = 0; i < n; ++i)
+    {
+        if (engine.toneStepCountdown == 0)
+        {
+            engine.toneGlideStep();
+            engine.toneStepCountdown = engine.toneStepSamples;
+        }
+        --engine.toneStepCountdown;
         samples[i] = engine.processSample(samples[i]);
+    }
 }
 
 } // namespace
 
 void KYM::processBlock(double* samples, int n) noexcept
 {
-    blockFn(*this, samples, n);
+    blockFn(*this, samples, n, toneGliding());
 }
 
 libqor::dsp::SimdLevel KYM::setSimdLevel(libqor::dsp::SimdLevel level) noexcept

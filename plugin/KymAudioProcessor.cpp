@@ -344,6 +344,11 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 //==============================================================================
 // Glides
 
+bool KymAudioProcessor::isTonePot(int index) noexcept
+{
+    return index == kym::lowIndex || index == kym::highIndex;
+}
+
 void KymAudioProcessor::setControl(int index, double position) noexcept
 {
     if (index == kym::inputIndex)
@@ -354,15 +359,23 @@ void KymAudioProcessor::setControl(int index, double position) noexcept
 
 void KymAudioProcessor::moveControl(int index, double position) noexcept
 {
-    ControlGlide& glide = glides[index];
     // Before audio arrives, and while the block is passed through (a restart
     // from clear histories follows), there is nothing to glide over.
     if (!audioArrived || bypass || restartDue)
     {
-        glide.jumpTo(position);
+        if (isTonePot(index))
+            engine.finishToneGlide();
+        glides[index].jumpTo(position);
         setControl(index, position);
         return;
     }
+    if (isTonePot(index))
+    {
+        engine.glideTone(engineSlotOf[index], position, glideSteps(index, currentSampleRate),
+                         toneStepFrames * sampler.factor);
+        return;
+    }
+    libqor::dsp::ControlGlide& glide = glides[index];
     if (!glide.moving() && position == glide.position())
         return;
     glide.glideTo(position, glideSteps(index, currentSampleRate));
@@ -371,24 +384,29 @@ void KymAudioProcessor::moveControl(int index, double position) noexcept
 
 int KymAudioProcessor::glideSteps(int index, double hostRate) noexcept
 {
-    const bool tone = index == kym::lowIndex || index == kym::highIndex;
-    const double steps = std::round((tone ? toneGlideSeconds : glideSeconds) * hostRate / glideStepFrames);
+    const double steps = isTonePot(index) ? std::round(toneGlideSeconds * hostRate / toneStepFrames)
+                                          : std::round(glideSeconds * hostRate / glideStepFrames);
     return static_cast<int>(std::max(1.0, steps));
+}
+
+bool KymAudioProcessor::ownGlidesMoving() const noexcept
+{
+    for (const libqor::dsp::ControlGlide& glide : glides)
+        if (glide.moving())
+            return true;
+    return false;
 }
 
 bool KymAudioProcessor::glidesMoving() const noexcept
 {
-    for (const ControlGlide& glide : glides)
-        if (glide.moving())
-            return true;
-    return false;
+    return ownGlidesMoving() || engine.toneGliding();
 }
 
 void KymAudioProcessor::stepGlides() noexcept
 {
     for (int i = 0; i < glidingCount; ++i)
     {
-        ControlGlide& glide = glides[i];
+        libqor::dsp::ControlGlide& glide = glides[i];
         if (!glide.moving())
             continue;
         const double position = glide.advance();
@@ -404,7 +422,7 @@ void KymAudioProcessor::finishGlides() noexcept
 {
     for (int i = 0; i < glidingCount; ++i)
     {
-        ControlGlide& glide = glides[i];
+        libqor::dsp::ControlGlide& glide = glides[i];
         if (!glide.moving())
             continue;
         const double position = glide.target();
@@ -414,6 +432,7 @@ void KymAudioProcessor::finishGlides() noexcept
         else
             engine.settleSlot(engineSlotOf[i], position);
     }
+    engine.finishToneGlide();
     glideFramesLeft = 0;
 }
 
@@ -571,7 +590,7 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
     for (int start = 0; start < numSamples;)
     {
         int count = std::min(maxBlockSize, numSamples - start);
-        if (glidesMoving())
+        if (ownGlidesMoving())
         {
             if (glideFramesLeft == 0)
             {

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "engine/KYM.h"
-#include "plugin/ControlGlide.h"
 #include "libqor/AutomatableParameter.h"
 #include "libqor/ParamObserver.h"
 #include "libqor/Parameter.h"
+#include "libqor/dsp/ControlGlide.h"
 #include "libqor/dsp/StereoSampleBuffer.h"
 #include "libqor/dsp/blockUpDownsampling.h"
 #include "plugin/Job.h"
@@ -140,18 +140,27 @@ public:
     int fadeInLength = 0;
     // The continuous controls (Input .. Blend, by parameter index) where the
     // audio road has them: Input's gain, the others' engine positions. While
-    // audio plays, a change glides there (see moveControl).
+    // audio plays, a change glides there (see moveControl); Low and High
+    // glide inside the engine (KYM::glideTone), and their entries here stay
+    // at rest.
     static constexpr int glidingCount = 7;
-    ControlGlide glides[glidingCount];
+    libqor::dsp::ControlGlide glides[glidingCount];
     // Host frames until the glides' next step.
     int glideFramesLeft = 0;
-    // How long a glide takes, and how many host frames each of its steps holds.
-    static inline double glideSeconds = 0.03;
-    static inline double toneGlideSeconds = 0.03;
+    // How long a glide takes, and how many host frames each of its steps
+    // holds. The tone pots glide faster than the rest, so that a cut of the
+    // bass takes effect before the gains around it rise; their steps are
+    // finer, as the tone section's states carry over well only between close
+    // sets.
+    static inline double glideSeconds = 0.05;
+    static inline double toneGlideSeconds = 0.02;
+    static inline int glideStepFrames = 16;
+    static inline int toneStepFrames = 4;
     // How many steps a glide of the control takes at the host rate.
     static int glideSteps(int index, double hostRate) noexcept;
+    static bool isTonePot(int index) noexcept;
+    // Some control is on its way (the engine's tone glide included).
     bool glidesMoving() const noexcept;
-    static inline int glideStepFrames = 16;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> inputBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> oversampledBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> outputBuffer;
@@ -180,6 +189,7 @@ private:
     // circuit runs on from its state, otherwise at once.
     void moveControl(int index, double position) noexcept;
     void setControl(int index, double position) noexcept;
+    bool ownGlidesMoving() const noexcept;
     // One step of every moving glide, and the stages recomputed.
     void stepGlides() noexcept;
     // Every glide at its end at once (at a restart).

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -141,11 +142,18 @@ Outcome measure(const Case& c)
 
 // The steady peaks of the settings the glides pass through, each control on
 // its own glide, at eight moments; the change's peak over the loudest.
+double glideDuration(int index, double rate)
+{
+    const int frames = KymAudioProcessor::isTonePot(index) ? KymAudioProcessor::toneStepFrames
+                                                            : KymAudioProcessor::glideStepFrames;
+    return KymAudioProcessor::glideSteps(index, rate) * frames / rate;
+}
+
 double overPath(const Case& c, const Outcome& o)
 {
-    int longest = 0;
+    double longest = 0.0;
     for (int i = 0; i < 7; ++i)
-        longest = std::max(longest, KymAudioProcessor::glideSteps(i, c.rate));
+        longest = std::max(longest, glideDuration(i, c.rate));
     float louder = 0.0f;
     const int points = std::getenv("KYM_PATH_POINTS") ? std::atoi(std::getenv("KYM_PATH_POINTS")) : 8;
     for (int q = 1; q < points; ++q)
@@ -154,7 +162,7 @@ double overPath(const Case& c, const Outcome& o)
         mid.preset = false;
         for (int i = 0; i < 7; ++i)
         {
-            const double t = std::min(1.0, q * longest / double(points) / KymAudioProcessor::glideSteps(i, c.rate));
+            const double t = std::min(1.0, q * longest / points / glideDuration(i, c.rate));
             const auto k = static_cast<size_t>(i);
             mid.after[k] = static_cast<float>(c.before[k] + (c.after[k] - c.before[k]) * (3.0 * t * t - 2.0 * t * t * t));
         }
@@ -214,6 +222,8 @@ TEST(ProcessorGlides, Explore)
         KymAudioProcessor::glideStepFrames = std::atoi(g);
     if (const char* g = std::getenv("KYM_TONE_SECONDS"))
         KymAudioProcessor::toneGlideSeconds = std::atof(g);
+    if (const char* g = std::getenv("KYM_TONE_STEP"))
+        KymAudioProcessor::toneStepFrames = std::atoi(g);
 
     std::mt19937 rng(20261211u);
     std::vector<std::pair<double, std::string>> worst;
@@ -269,6 +279,8 @@ TEST(ProcessorGlides, ExploreOne)
         KymAudioProcessor::glideStepFrames = std::atoi(g);
     if (const char* g = std::getenv("KYM_TONE_SECONDS"))
         KymAudioProcessor::toneGlideSeconds = std::atof(g);
+    if (const char* g = std::getenv("KYM_TONE_STEP"))
+        KymAudioProcessor::toneStepFrames = std::atoi(g);
     // rate block wave preset b0..b8 a0..a8
     Case c;
     std::istringstream in(env);
@@ -283,4 +295,37 @@ TEST(ProcessorGlides, ExploreOne)
     const auto o = measure(c);
     std::printf("%g dB (%g -> %g, after change %g); over the path %g dB\n", o.overDb, o.steadyBefore, o.steadyAfter,
                 o.afterChange, overPath(c, o));
+}
+
+TEST(ProcessorGlides, ExploreCost)
+{
+    if (!std::getenv("KYM_COST"))
+        GTEST_SKIP();
+    if (const char* g = std::getenv("KYM_GLIDE_STEP"))
+        KymAudioProcessor::glideStepFrames = std::atoi(g);
+    for (int moving = 0; moving < 3; ++moving)
+    {
+        auto p = makeProcessor(1, 2, 48000.0);
+        setHost(*p, 8, 1.0f);
+        setHost(*p, 2, 0.7f);
+        const auto signal = bassSignal(512, 48000.0);
+        juce::AudioBuffer<float> buffer(2, 512);
+        juce::MidiBuffer midi;
+        for (int k = 0; k < 4; ++k)
+            p->processBlock(buffer, midi);
+        const int blocks = 2000;
+        const auto start = std::chrono::steady_clock::now();
+        for (int k = 0; k < blocks; ++k)
+        {
+            if (moving == 1)
+                setHost(*p, 2, (k % 2) ? 0.7f : 0.72f); // drive only
+            if (moving == 2)
+                for (int i = 0; i < 7; ++i)
+                    setHost(*p, i, (k % 2) ? 0.6f : 0.62f); // all seven
+            buffer.copyFrom(0, 0, signal.data(), 512);
+            p->processBlock(buffer, midi);
+        }
+        const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / blocks;
+        std::printf("moving %d: %.1f us per 512-frame block\n", moving, us);
+    }
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+namespace libqor::dsp
+{
+
 // A control on its way to a new position, as a pot turned quickly: a fixed
 // number of steps, each a position the pot passes on the way. A glide from
 // rest starts and ends gently (an S-shaped sweep); a new target met on the
@@ -75,3 +78,5 @@ private:
     int step = 0;
     int steps = 0;
 };
+
+} // namespace libqor::dsp
