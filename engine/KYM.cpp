@@ -227,10 +227,15 @@ void KYM::finishToneGlide() noexcept
 {
     if (!toneGliding())
         return;
-    bassGlide.jumpTo(bassGlide.target());
-    trebleGlide.jumpTo(trebleGlide.target());
-    setParameterSlot(Slot::treble, trebleGlide.position());
-    settleSlot(Slot::bass, bassGlide.position());
+    // A pot at rest keeps its slot: its glide's last target may be older
+    // than a value written at once since.
+    for (auto* glide : { &bassGlide, &trebleGlide })
+        if (glide->moving())
+        {
+            glide->jumpTo(glide->target());
+            setParameterSlot(glide == &bassGlide ? Slot::bass : Slot::treble, glide->position());
+        }
+    settleSlot(Slot::bass, slots[Slot::bass].value);
 }
 
 void KYM::updateSamplerate(double rate) noexcept

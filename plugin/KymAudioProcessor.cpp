@@ -325,7 +325,13 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
     if (index == kym::inputIndex)
         moveControl(index, v);
     else if (index == kym::bypassIndex)
+    {
         bypass = v >= 0.5;
+        // The circuit stands still from here and restarts afterwards: a
+        // glide under way ends now.
+        if (bypass)
+            finishGlides();
+    }
     else if (index == kym::qualityIndex)
     {
         // Truncation in double: no float-to-int conversion that a stray value could make undefined.
@@ -553,6 +559,7 @@ void KymAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffer, j
     const ScopedFlushToZero flushToZero;
     runPendingJobs();
     restartDue = true;
+    finishGlides();
     audioArrived = audioArrived || buffer.getNumSamples() > 0;
     passThrough(buffer);
 }

@@ -152,10 +152,10 @@ public:
     // bass takes effect before the gains around it rise; their steps are
     // finer, as the tone section's states carry over well only between close
     // sets.
-    static inline double glideSeconds = 0.05;
-    static inline double toneGlideSeconds = 0.02;
-    static inline int glideStepFrames = 16;
-    static inline int toneStepFrames = 4;
+    static constexpr double glideSeconds = 0.05;
+    static constexpr double toneGlideSeconds = 0.02;
+    static constexpr int glideStepFrames = 16;
+    static constexpr int toneStepFrames = 4;
     // How many steps a glide of the control takes at the host rate.
     static int glideSteps(int index, double hostRate) noexcept;
     static bool isTonePot(int index) noexcept;
