@@ -408,16 +408,31 @@ bool KymAudioProcessor::glidesMoving() const noexcept
     return ownGlidesMoving() || engine.toneGliding();
 }
 
-void KymAudioProcessor::stepGlides() noexcept
+void KymAudioProcessor::stepInputGlide() noexcept
 {
-    for (int i = 0; i < glidingCount; ++i)
+    libqor::dsp::ControlGlide& glide = glides[kym::inputIndex];
+    if (glide.moving())
+        inputGain = glide.advance();
+}
+
+bool KymAudioProcessor::engineGlidesMoving() const noexcept
+{
+    for (int i = kym::inputIndex + 1; i < glidingCount; ++i)
+        if (glides[i].moving())
+            return true;
+    return false;
+}
+
+void KymAudioProcessor::stepEngineGlides() noexcept
+{
+    for (int i = kym::inputIndex + 1; i < glidingCount; ++i)
     {
         libqor::dsp::ControlGlide& glide = glides[i];
         if (!glide.moving())
             continue;
         const double position = glide.advance();
-        if (i == kym::inputIndex || glide.moving())
-            setControl(i, position);
+        if (glide.moving())
+            engine.setParameterSlot(engineSlotOf[i], position);
         else
             engine.settleSlot(engineSlotOf[i], position);
     }
@@ -592,24 +607,9 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
         clearHistories();
     audioArrived = audioArrived || numSamples > 0;
 
-    // Longer host blocks are served in pieces the buffers can hold; while
-    // controls glide, in pieces of one glide step each.
-    for (int start = 0; start < numSamples;)
-    {
-        int count = std::min(maxBlockSize, numSamples - start);
-        if (ownGlidesMoving())
-        {
-            if (glideFramesLeft == 0)
-            {
-                stepGlides();
-                glideFramesLeft = glideStepFrames;
-            }
-            count = std::min(count, glideFramesLeft);
-            glideFramesLeft -= count;
-        }
-        processPiece(buffer, start, count, numOutputs);
-        start += count;
-    }
+    // Longer host blocks are served in pieces the buffers can hold.
+    for (int start = 0; start < numSamples; start += maxBlockSize)
+        processPiece(buffer, start, std::min(maxBlockSize, numSamples - start), numOutputs);
 }
 
 void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start, int count, int numOutputs) noexcept
@@ -619,16 +619,58 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
     double* oversampled = oversampledBuffer->channels[0];
     double* result = outputBuffer->channels[0];
 
-    const double gain = inputGain;
-    for (int i = 0; i < count; ++i)
-        gained[i] = static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * gain;
+    // While controls glide, their steps fall every glideStepFrames frames,
+    // counted on from the glide's start: Input's here, the engine's controls'
+    // between pieces of the engine's work below, at the same frames.
+    const bool gliding = ownGlidesMoving();
+    const int firstStep = glideFramesLeft;
+
+    if (gliding && glides[kym::inputIndex].moving())
+    {
+        for (int i = 0, next = firstStep; i < count; ++i)
+        {
+            if (i == next)
+            {
+                stepInputGlide();
+                next += glideStepFrames;
+            }
+            gained[i] =
+                static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * inputGain;
+        }
+    }
+    else
+    {
+        const double gain = inputGain;
+        for (int i = 0; i < count; ++i)
+            gained[i] = static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * gain;
+    }
 
     if (fadeInPosition < fadeInLength)
         fadeIn(gained, count);
 
     (sampler.*sampler.upSlot)(gained, oversampled, count);
 
-    engine.processBlock(oversampled, count * sampler.factor);
+    const int factor = sampler.factor;
+    if (gliding)
+    {
+        for (int done = 0, next = firstStep; done < count;)
+        {
+            if (done == next)
+            {
+                stepEngineGlides();
+                next += glideStepFrames;
+            }
+            const int end = engineGlidesMoving() ? std::min(next, count) : count;
+            engine.processBlock(oversampled + done * factor, (end - done) * factor);
+            done = end;
+        }
+        int nextStep = firstStep;
+        while (nextStep < count)
+            nextStep += glideStepFrames;
+        glideFramesLeft = nextStep - count;
+    }
+    else
+        engine.processBlock(oversampled, count * factor);
 
     (sampler.*sampler.downSlot)(oversampled, result, count);
 

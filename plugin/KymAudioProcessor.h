@@ -190,8 +190,11 @@ private:
     void moveControl(int index, double position) noexcept;
     void setControl(int index, double position) noexcept;
     bool ownGlidesMoving() const noexcept;
-    // One step of every moving glide, and the stages recomputed.
-    void stepGlides() noexcept;
+    // One step of Input's glide; one step of the engine's controls' glides,
+    // and their stages recomputed.
+    void stepInputGlide() noexcept;
+    void stepEngineGlides() noexcept;
+    bool engineGlidesMoving() const noexcept;
     // Every glide at its end at once (at a restart).
     void finishGlides() noexcept;
 

@@ -61,7 +61,8 @@ public:
         const double h10 = t3 - 2.0 * t2 + t;
         const double h01 = 3.0 * t2 - 2.0 * t3;
         const double position = from * h00 + n * startSpeed * h10 + to * h01;
-        speed = (from * (6.0 * t2 - 6.0 * t) + n * startSpeed * (3.0 * t2 - 4.0 * t + 1.0) + to * (6.0 * t - 6.0 * t2)) / n;
+        speed =
+            (from * (6.0 * t2 - 6.0 * t) + n * startSpeed * (3.0 * t2 - 4.0 * t + 1.0) + to * (6.0 * t - 6.0 * t2)) / n;
         now = std::clamp(position, std::min(from, to), std::max(from, to));
         return now;
     }

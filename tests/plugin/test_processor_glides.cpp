@@ -209,7 +209,7 @@ private:
     static double duration(int index, double rate)
     {
         const int frames = KymAudioProcessor::isTonePot(index) ? KymAudioProcessor::toneStepFrames
-                                                                : KymAudioProcessor::glideStepFrames;
+                                                               : KymAudioProcessor::glideStepFrames;
         return KymAudioProcessor::glideSteps(index, rate) * frames / rate;
     }
 
@@ -278,8 +278,7 @@ TEST(ProcessorGlides, ReportedJumpsNoLongerBurst)
 // (full Input and Level, Low up, High down, full Presence).
 TEST(ProcessorGlides, SingleJumpsOfEveryControlStayWithin3dB)
 {
-    const Setting bases[] = { { 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0, 0, 0 },
-                              { 1, 1, 0.5f, 1, 0, 1, 0, 0, 0 } };
+    const Setting bases[] = { { 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0, 0, 0 }, { 1, 1, 0.5f, 1, 0, 1, 0, 0, 0 } };
     const float ends[] = { 0.0f, 0.5f, 1.0f };
     BurstSearch search;
     double worst = -100.0;
@@ -388,7 +387,7 @@ TEST(ProcessorGlides, EveryStepNearTheTopOfLowIsAStableFilter)
     // Schur-Cohn: all roots of 1 + a1 z^-1 + ... + a6 z^-6 inside the unit
     // circle exactly when every reflection coefficient of the step-down
     // recursion is below 1 in magnitude.
-    const auto stable = [](const double (&section)[7]) {
+    const auto stable = [](const double(&section)[7]) {
         std::vector<double> a(section, section + 7);
         for (int m = 6; m >= 1; --m)
         {
@@ -491,8 +490,8 @@ std::vector<std::pair<std::string, uint64_t>> coefficientsOf(const KymAudioProce
     addArray("secondNetwork.coef", e.secondNetwork.coef, std::size(e.secondNetwork.coef));
     addArray("presence.coeffs", e.presence.coeffs, std::size(e.presence.coeffs));
     addArray("drive.coeffs", e.drive.coeffs, std::size(e.drive.coeffs));
-    for (const double x : { e.presence.Rv, e.presence.G1, e.presence.G2, e.presence.G3, e.drive.Rv, e.drive.G1,
-                            e.drive.G2, e.drive.G3 })
+    for (const double x :
+         { e.presence.Rv, e.presence.G1, e.presence.G2, e.presence.G3, e.drive.Rv, e.drive.G1, e.drive.G2, e.drive.G3 })
         add("opamp", x);
     const KYM_TONESTAGE& t = e.tonestage;
     add("tone ramping", t.stepFn == &KYM_TONESTAGE::step ? 1.0 : 0.0);
@@ -559,30 +558,35 @@ TEST(ProcessorGlides, SettledCoefficientsDependOnTheSettingsAlone)
             std::function<void(KymAudioProcessor&)> reach;
         };
         const Way ways[] = {
-            { "after one silent block", [&](KymAudioProcessor& p) {
-                 runInBlocks(p, std::vector<float>(silence.begin(), silence.begin() + 512), 512);
-                 apply(p, target, true);
-             } },
-            { "after three silent blocks", [&](KymAudioProcessor& p) {
-                 runInBlocks(p, std::vector<float>(silence.begin(), silence.begin() + 3 * 256), 256);
-                 apply(p, target, false);
-             } },
-            { "from another setting, after 5 blocks", [&](KymAudioProcessor& p) {
-                 apply(p, elsewhere, false);
-                 runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 5 * 512), 512);
-                 apply(p, target, false);
-             } },
-            { "from another setting, after 9 blocks of 97", [&](KymAudioProcessor& p) {
-                 apply(p, elsewhere, true);
-                 runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 9 * 97), 97);
-                 apply(p, target, true);
-             } },
-            { "in the middle of another glide", [&](KymAudioProcessor& p) {
-                 runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 2048), 512);
-                 apply(p, elsewhere, false);
-                 runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 3 * 128), 128);
-                 apply(p, target, false);
-             } },
+            { "after one silent block",
+              [&](KymAudioProcessor& p) {
+                  runInBlocks(p, std::vector<float>(silence.begin(), silence.begin() + 512), 512);
+                  apply(p, target, true);
+              } },
+            { "after three silent blocks",
+              [&](KymAudioProcessor& p) {
+                  runInBlocks(p, std::vector<float>(silence.begin(), silence.begin() + 3 * 256), 256);
+                  apply(p, target, false);
+              } },
+            { "from another setting, after 5 blocks",
+              [&](KymAudioProcessor& p) {
+                  apply(p, elsewhere, false);
+                  runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 5 * 512), 512);
+                  apply(p, target, false);
+              } },
+            { "from another setting, after 9 blocks of 97",
+              [&](KymAudioProcessor& p) {
+                  apply(p, elsewhere, true);
+                  runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 9 * 97), 97);
+                  apply(p, target, true);
+              } },
+            { "in the middle of another glide",
+              [&](KymAudioProcessor& p) {
+                  runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 2048), 512);
+                  apply(p, elsewhere, false);
+                  runInBlocks(p, std::vector<float>(signal.begin(), signal.begin() + 3 * 128), 128);
+                  apply(p, target, false);
+              } },
         };
         for (const Way& way : ways)
         {
