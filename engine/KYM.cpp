@@ -109,7 +109,7 @@ void KYM::updateTonestage(bool take) noexcept
         tonestage.updatecoefficients();
 }
 
-void KYM::applyChanges(bool following) noexcept
+void KYM::applyChanges(bool withTone) noexcept
 {
     // Pairs share a stage: the second flag is read only when the first was
     // clear, so when both are set the next call recomputes once more.
@@ -135,6 +135,8 @@ void KYM::applyChanges(bool following) noexcept
         presence.init(fs, slots[Slot::presence].value);
     }
 
+    if (!withTone)
+        return;
     bool toneChanged = slots[Slot::bass].changed != 0;
     slots[Slot::bass].changed = 0;
     if (!toneChanged)
@@ -143,17 +145,17 @@ void KYM::applyChanges(bool following) noexcept
         slots[Slot::treble].changed = 0;
     }
     if (toneChanged)
-        updateTonestage(following);
+        updateTonestage(false);
 }
 
 void KYM::updateParameters() noexcept
 {
-    applyChanges(false);
+    applyChanges(true);
 }
 
 void KYM::followParameters() noexcept
 {
-    applyChanges(true);
+    applyChanges(false);
 }
 
 void KYM::settleSlot(int index, double position) noexcept

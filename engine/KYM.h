@@ -52,9 +52,9 @@ public:
     void setParameterSlot(int index, double position) noexcept;
     // Consumes the changed flags and recomputes the stages they belong to.
     void updateParameters() noexcept;
-    // The same for one step of a glide (controls moving while audio plays):
-    // the tone stage takes each new set at once instead of ramping to it, as
-    // every step is a position the pots could have.
+    // The same for one step of a glide (controls moving while audio plays),
+    // but for the tone stage: the tone pots glide on their own (glideTone),
+    // and their flags wait for updateParameters.
     void followParameters() noexcept;
     // Ends a slot's glide at position: the slot's stage is recomputed as a
     // newly started engine computes it (the tone stage ramping from zero), so
@@ -124,7 +124,7 @@ private:
     // take: the tone stage takes the new set at once (a glide's step);
     // otherwise it ramps to it.
     void updateTonestage(bool take) noexcept;
-    void applyChanges(bool following) noexcept;
+    void applyChanges(bool withTone) noexcept;
 
     void (*blockFn)(KYM&, double*, int, bool) noexcept = nullptr;
     libqor::dsp::SimdLevel blockLevel = libqor::dsp::SimdLevel::reference;

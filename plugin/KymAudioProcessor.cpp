@@ -10,7 +10,6 @@
 #include <initializer_list>
 #include <iterator>
 #include <limits>
-#include <cstdlib>
 
 #if defined(__SSE__) || defined(_M_X64)
 #include <xmmintrin.h>
