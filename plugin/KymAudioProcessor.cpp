@@ -343,6 +343,11 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
         moveControl(index, v / 10.0);
 
     engine.updateParameters();
+    // With no signal in the circuit yet, the tone stage starts its ramp from
+    // zero as a new one does, whatever silence it has run through: where it
+    // comes to rest then depends on the settings alone.
+    if (!signalHeard && engine.tonestage.stepFn == &KYM_TONESTAGE::step)
+        engine.tonestage.rampFromZero();
     requestEditorRefresh();
 }
 
@@ -364,9 +369,11 @@ void KymAudioProcessor::setControl(int index, double position) noexcept
 
 void KymAudioProcessor::moveControl(int index, double position) noexcept
 {
-    // Before audio arrives, and while the block is passed through (a restart
-    // from clear histories follows), there is nothing to glide over.
-    if (!audioArrived || bypass || restartDue)
+    // Before the input has carried any signal (a host that restores a session
+    // after its first, silent cycles included), and while the block is passed
+    // through (a restart from clear histories follows), there is nothing to
+    // glide over.
+    if (!signalHeard || bypass || restartDue)
     {
         if (isTonePot(index))
             engine.finishToneGlide();
@@ -496,19 +503,27 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
     const int factor = factorForRate(oversamplingFactor, currentSampleRate);
     sampler.setFactor(factor);
     engine.updateSamplerate(currentSampleRate * static_cast<double>(factor));
-    clearHistories();
+    clearHistories(signalHeard);
 }
 
-void KymAudioProcessor::clearHistories() noexcept
+void KymAudioProcessor::listen(const juce::AudioBuffer<float>& buffer) noexcept
+{
+    if (signalHeard || buffer.getNumChannels() < 1)
+        return;
+    const float* in = buffer.getReadPointer(0);
+    signalHeard = std::any_of(in, in + buffer.getNumSamples(), [](float x) { return x != 0.0f; });
+}
+
+void KymAudioProcessor::clearHistories(bool signalUnderWay) noexcept
 {
     finishGlides();
     engine.reset();
     sampler.reset();
 
-    // Once audio has arrived, the circuit restarts on a signal already under
-    // way; a step into it would thump through the coupling networks, so the
-    // input rises over a short fade. Before that it starts as a new one does.
-    if (audioArrived)
+    // On a signal already under way, a step into it would thump through the
+    // coupling networks, so the input rises over a short fade. Otherwise the
+    // circuit starts as a new one does.
+    if (signalUnderWay)
     {
         fadeInLength = std::max(1, static_cast<int>(fadeInSeconds * currentSampleRate));
         fadeInPosition = 0;
@@ -574,7 +589,7 @@ void KymAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffer, j
     runPendingJobs();
     restartDue = true;
     finishGlides();
-    audioArrived = audioArrived || buffer.getNumSamples() > 0;
+    listen(buffer);
     passThrough(buffer);
 }
 
@@ -589,10 +604,12 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
     const int numSamples = buffer.getNumSamples();
     const int numOutputs = std::min(getTotalNumOutputChannels(), numChannels);
 
+    const bool heardBefore = signalHeard;
+    listen(buffer);
+
     if (bypass)
     {
         restartDue = true;
-        audioArrived = audioArrived || numSamples > 0;
         passThrough(buffer);
         return;
     }
@@ -601,10 +618,13 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
         return;
 
     // The state left from before the pass-through does not fit the signal
-    // arriving now: going on from it would burst.
-    if (restartDue)
-        clearHistories();
-    audioArrived = audioArrived || numSamples > 0;
+    // arriving now: going on from it would burst. Until the first sample
+    // other than zero, the circuit has run on silence alone: it starts from
+    // clear histories there, as a new one would, so that what it renders
+    // does not depend on how many silent blocks came first (a host's first
+    // cycles, before or after it restored a session).
+    if (restartDue || heardBefore != signalHeard)
+        clearHistories(heardBefore);
 
     // Longer host blocks are served in pieces the buffers can hold.
     for (int start = 0; start < numSamples; start += maxBlockSize)
@@ -681,7 +701,7 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
         overflow |= !(std::abs(result[i]) < floatOverflow);
     if (overflow)
     {
-        clearHistories();
+        clearHistories(signalHeard);
         std::fill(result, result + count, 0.0);
     }
 

@@ -132,9 +132,10 @@ public:
     // passed through (Bypass, or the host's bypass); the next processed block
     // starts them from clear histories instead of from that old state.
     bool restartDue = false;
-    // A block with frames has reached the processor: a restart from now on
-    // meets a signal already under way.
-    bool audioArrived = false;
+    // The host's input has carried a sample other than zero. Before that the
+    // circuit is at rest on silence: a control may jump without a glide, and
+    // a restart needs no fade.
+    bool signalHeard = false;
     // The input's rise after a restart: position and length in host frames.
     int fadeInPosition = 0;
     int fadeInLength = 0;
@@ -181,8 +182,10 @@ private:
     // Outputs without an input of their own get input 0; the rest stay as the wrapper left them.
     void passThrough(juce::AudioBuffer<float>& buffer) const noexcept;
     // The engine and the sampler as newly built, with their present rate,
-    // factor and controls.
-    void clearHistories() noexcept;
+    // factor and controls; with the input's fade when a signal is under way.
+    void clearHistories(bool signalUnderWay) noexcept;
+    // Notes whether the block's input channel carries a signal.
+    void listen(const juce::AudioBuffer<float>& buffer) noexcept;
     // The next frames of the input's rise, applied to count gained samples.
     void fadeIn(double* gained, int count) noexcept;
     // A continuous control's new position: a glide while audio plays and the

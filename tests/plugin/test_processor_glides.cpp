@@ -651,3 +651,37 @@ TEST(ProcessorGlides, NoGlideBeforeAudioOrAcrossARestart)
     EXPECT_EQ(p->engine.slots[KYM::Slot::treble].value, 0.95f * 10.0 / 10.0);
     EXPECT_EQ(p->engine.slots[KYM::Slot::bass].value, 0.3f * 10.0 / 10.0);
 }
+
+// A host restoring a session before its first cycles or after them (silent
+// ones) renders the very same bits, its cycles being the same: until the
+// input carries a signal, values are taken at once, and the circuit starts
+// afresh with the first block that carries one.
+TEST(ProcessorGlides, SessionRestoredBeforeOrAfterSilentCyclesRendersTheSame)
+{
+    const Setting session = { 0.8f, 0.3f, 0.9f, 0.95f, 0.15f, 0.6f, 0.4f, 0, 1 };
+    const double rate = 48000.0;
+    auto signal = bassSignal(static_cast<int>(2 * rate), rate, 0.7f);
+    std::fill(signal.begin(), signal.begin() + 700, 0.0f); // the first note comes in the third block
+
+    auto reference = makeProcessor(1, 1, rate);
+    apply(*reference, session, true);
+    const auto expected = runInBlocks(*reference, signal, 256);
+
+    for (const int silentCycles : { 1, 2 })
+        for (const bool stateLoad : { true, false })
+        {
+            SCOPED_TRACE(testing::Message()
+                         << silentCycles << " silent cycles, " << (stateLoad ? "state load" : "automation"));
+            auto p = makeProcessor(1, 1, rate);
+            std::vector<float> out;
+            for (int k = 0; k < silentCycles; ++k)
+                runBlock(*p, signal.data() + 256 * k, 256, out);
+            apply(*p, session, stateLoad);
+            for (size_t at = 256 * static_cast<size_t>(silentCycles); at < signal.size(); at += 256)
+                runBlock(*p, signal.data() + at, static_cast<int>(std::min<size_t>(256, signal.size() - at)), out);
+            // From the first block that carries the signal (the third) on.
+            EXPECT_TRUE(sameBits(std::vector<float>(out.begin() + 512, out.end()),
+                                 std::vector<float>(expected.begin() + 512, expected.end())));
+            EXPECT_EQ(firstDifference(*p, *reference), "");
+        }
+}
