@@ -219,7 +219,10 @@ void KYM::toneGlideStep() noexcept
     {
         slots[Slot::bass].changed = 0;
         slots[Slot::treble].changed = 0;
-        updateTonestage(true);
+        tonestage.fs = fs;
+        tonestage.bass = slots[Slot::bass].value;
+        tonestage.treble = slots[Slot::treble].value;
+        tonestage.followCoefficients();
     }
     else
         settleSlot(Slot::bass, slots[Slot::bass].value);
