@@ -364,15 +364,19 @@ struct BlendLevel
 // The whole chain. Tone is the variant's tone section: it loads and stores
 // the KYM_TONESTAGE's ramp and section, and offers converged() (the test at
 // the head of KYM_TONESTAGE::step), ramp() (the rest of it) and process(x)
-// (TDFII<6>::process_order6).
-template <class Tone>
+// (TDFII<6>::process_order6). With ToneGlides the tone pots' glide steps
+// every toneStepSamples samples, before the tone stage takes the sample, as
+// the per-sample road steps it.
+template <class Tone, bool ToneGlides>
 class Pipeline
 {
 public:
     static constexpr int stages = 11;
 
-    QOR_STAGE explicit Pipeline(const KYM& e) noexcept : tone(e.tonestage)
+    QOR_STAGE explicit Pipeline(KYM& e) noexcept : engine(e), tone(e.tonestage)
     {
+        toneCountdown = e.toneStepCountdown;
+        toneStepSamples = e.toneStepSamples;
         scale = e.slots[KYM::Slot::inputScale].value;
         inputHighpass.load(e.inputHighpass);
         inputNetwork.load(e.inputNetwork);
@@ -399,6 +403,7 @@ public:
         e.tonestage.stepFn = ramping ? &KYM_TONESTAGE::step : &KYM_TONESTAGE::step_null;
         e.current = current;
         e.dry = dry;
+        e.toneStepCountdown = toneCountdown;
     }
 
     QOR_STAGE void run(double* samples, int n) noexcept
@@ -413,6 +418,14 @@ public:
 
         prologue(samples, std::make_integer_sequence<int, stages - 1>());
         int t = stages - 1;
+        // A glide's landing starts the ramp anywhere in the block.
+        if constexpr (ToneGlides)
+        {
+            for (; t < n; ++t)
+                iterate<0, stages - 1, true>(samples, t);
+            epilogue(samples, n, std::make_integer_sequence<int, stages - 1>());
+            return;
+        }
         while (ramping && t < n)
         {
             iterate<0, stages - 1, true>(samples, t);
@@ -426,6 +439,15 @@ public:
 private:
     QOR_STAGE double toneStage(double h, bool mayRamp) noexcept
     {
+        if constexpr (ToneGlides)
+        {
+            if (toneCountdown == 0)
+            {
+                stepToneGlide();
+                toneCountdown = toneStepSamples;
+            }
+            --toneCountdown;
+        }
         // The ramp's switch to idle lands on the sample whose test passes,
         // as with KYM_TONESTAGE::stepFn.
         if (mayRamp && ramping)
@@ -437,6 +459,18 @@ private:
         }
         current = tone.process(h + 1e-25);
         return current;
+    }
+
+    // The engine's own step, between the tone section's register copy and
+    // the KYM_TONESTAGE it came from.
+    [[gnu::noinline]] void stepToneGlide() noexcept
+    {
+        KYM_TONESTAGE& ts = engine.tonestage;
+        tone.store(ts);
+        ts.stepFn = ramping ? &KYM_TONESTAGE::step : &KYM_TONESTAGE::step_null;
+        engine.toneGlideStep();
+        tone = Tone(ts);
+        ramping = ts.stepFn == &KYM_TONESTAGE::step;
     }
 
     QOR_STAGE double throughAll(double s) noexcept
@@ -514,6 +548,9 @@ private:
         (iterate<E + 1, stages - 1, true>(samples, n + E), ...);
     }
 
+    KYM& engine;
+    int toneCountdown;
+    int toneStepSamples;
     double scale;
     Highpass inputHighpass;
     Network<4> inputNetwork;
@@ -532,14 +569,23 @@ private:
     double dryLink[6] = {};           // the dry tap beside link[0..5]
 };
 
+template <class Tone, bool ToneGlides>
+QOR_STAGE void runWith(KYM& e, double* samples, int n) noexcept
+{
+    Pipeline<Tone, ToneGlides> p(e);
+    p.run(samples, n);
+    p.store(e);
+}
+
 template <class Tone>
-void run(KYM& e, double* samples, int n) noexcept
+void run(KYM& e, double* samples, int n, bool toneGlides) noexcept
 {
     if (n <= 0)
         return;
-    Pipeline<Tone> p(e);
-    p.run(samples, n);
-    p.store(e);
+    if (toneGlides)
+        runWith<Tone, true>(e, samples, n);
+    else
+        runWith<Tone, false>(e, samples, n);
 }
 
 #undef QOR_STAGE

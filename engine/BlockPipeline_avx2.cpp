@@ -115,7 +115,7 @@ private:
 
 } // namespace
 
-void blockvariants::avx2(KYM& engine, double* samples, int n) noexcept
+void blockvariants::avx2(KYM& engine, double* samples, int n, bool toneGlides) noexcept
 {
-    pipeline::run<ToneAvx2>(engine, samples, n);
+    pipeline::run<ToneAvx2>(engine, samples, n, toneGlides);
 }

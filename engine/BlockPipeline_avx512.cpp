@@ -95,7 +95,7 @@ private:
 
 } // namespace
 
-void blockvariants::avx512(KYM& engine, double* samples, int n) noexcept
+void blockvariants::avx512(KYM& engine, double* samples, int n, bool toneGlides) noexcept
 {
-    pipeline::run<ToneAvx512>(engine, samples, n);
+    pipeline::run<ToneAvx512>(engine, samples, n, toneGlides);
 }

@@ -132,7 +132,7 @@ private:
 
 } // namespace
 
-void blockvariants::sse2(KYM& engine, double* samples, int n) noexcept
+void blockvariants::sse2(KYM& engine, double* samples, int n, bool toneGlides) noexcept
 {
-    pipeline::run<ToneSse2>(engine, samples, n);
+    pipeline::run<ToneSse2>(engine, samples, n, toneGlides);
 }

@@ -9,10 +9,12 @@ class KYM;
 namespace blockvariants
 {
 
-using BlockFn = void (*)(KYM& engine, double* samples, int n) noexcept;
+// toneGlides: the engine's tone glide is under way (KYM::toneGliding), so
+// the block steps it; the variants call no inline function of the engine.
+using BlockFn = void (*)(KYM& engine, double* samples, int n, bool toneGlides) noexcept;
 
-void sse2(KYM& engine, double* samples, int n) noexcept;
-void avx2(KYM& engine, double* samples, int n) noexcept;
-void avx512(KYM& engine, double* samples, int n) noexcept;
+void sse2(KYM& engine, double* samples, int n, bool toneGlides) noexcept;
+void avx2(KYM& engine, double* samples, int n, bool toneGlides) noexcept;
+void avx512(KYM& engine, double* samples, int n, bool toneGlides) noexcept;
 
 } // namespace blockvariants

@@ -36,12 +36,6 @@ static_assert(kFinalHighpassR == cornerResistance(kFinalHighpassFc), "R of the f
 constexpr double kLevelTaperB = 8.526315791;
 constexpr double kLevelTaperB1 = 9.526315791; // b + 1
 
-void referenceBlock(KYM& engine, double* samples, int n) noexcept
-{
-    for (int i = 0; i < n; ++i)
-        samples[i] = engine.processSample(samples[i]);
-}
-
 template <int N, int NR, int NC>
 void setComponents(DFI<N>& net, const double (&r)[NR], const double (&c)[NC]) noexcept
 {
@@ -104,15 +98,18 @@ void KYM::updateBlend() noexcept
     blend.update(slots[Slot::blend].value, slots[Slot::level].value, fs);
 }
 
-void KYM::updateTonestage() noexcept
+void KYM::updateTonestage(bool take) noexcept
 {
     tonestage.fs = fs;
     tonestage.bass = slots[Slot::bass].value;
     tonestage.treble = slots[Slot::treble].value;
-    tonestage.updatecoefficients();
+    if (take)
+        tonestage.takeCoefficients();
+    else
+        tonestage.updatecoefficients();
 }
 
-void KYM::updateParameters() noexcept
+void KYM::applyChanges(bool withTone) noexcept
 {
     // Pairs share a stage: the second flag is read only when the first was
     // clear, so when both are set the next call recomputes once more.
@@ -138,6 +135,8 @@ void KYM::updateParameters() noexcept
         presence.init(fs, slots[Slot::presence].value);
     }
 
+    if (!withTone)
+        return;
     bool toneChanged = slots[Slot::bass].changed != 0;
     slots[Slot::bass].changed = 0;
     if (!toneChanged)
@@ -146,7 +145,102 @@ void KYM::updateParameters() noexcept
         slots[Slot::treble].changed = 0;
     }
     if (toneChanged)
-        updateTonestage();
+        updateTonestage(false);
+}
+
+void KYM::updateParameters() noexcept
+{
+    applyChanges(true);
+}
+
+void KYM::followParameters() noexcept
+{
+    applyChanges(false);
+}
+
+void KYM::settleSlot(int index, double position) noexcept
+{
+    setParameterSlot(index, position);
+    switch (index)
+    {
+    case Slot::level:
+    case Slot::blend:
+        slots[Slot::level].changed = 0;
+        slots[Slot::blend].changed = 0;
+        updateBlend();
+        break;
+    case Slot::drive:
+        slots[Slot::drive].changed = 0;
+        drive.init(fs, slots[Slot::drive].value);
+        break;
+    case Slot::presence:
+        slots[Slot::presence].changed = 0;
+        presence.init(fs, slots[Slot::presence].value);
+        break;
+    case Slot::bass:
+    case Slot::treble:
+        slots[Slot::bass].changed = 0;
+        slots[Slot::treble].changed = 0;
+        updateTonestage(true); // the states for this set
+        tonestage.rampFromZero();
+        break;
+    default:
+        break;
+    }
+}
+
+void KYM::glideTone(int index, double position, int steps, int stepSamples) noexcept
+{
+    if (index != Slot::bass && index != Slot::treble)
+        return;
+    libqor::dsp::ControlGlide& glide = index == Slot::bass ? bassGlide : trebleGlide;
+    if (!glide.moving())
+    {
+        if (position == slots[index].value)
+            return;
+        glide.jumpTo(slots[index].value); // the pot has no taper: its slot is its position
+    }
+    glide.glideTo(position, steps);
+    toneStepSamples = std::max(1, stepSamples);
+    toneStepCountdown = 0; // the first step before the next sample
+}
+
+void KYM::toneGlideStep() noexcept
+{
+    if (!toneGliding())
+        return;
+    for (auto* glide : { &bassGlide, &trebleGlide })
+        if (glide->moving())
+        {
+            const double position = glide->advance();
+            setParameterSlot(glide == &bassGlide ? Slot::bass : Slot::treble, position);
+        }
+    if (toneGliding())
+    {
+        slots[Slot::bass].changed = 0;
+        slots[Slot::treble].changed = 0;
+        tonestage.fs = fs;
+        tonestage.bass = slots[Slot::bass].value;
+        tonestage.treble = slots[Slot::treble].value;
+        tonestage.followCoefficients();
+    }
+    else
+        settleSlot(Slot::bass, slots[Slot::bass].value);
+}
+
+void KYM::finishToneGlide() noexcept
+{
+    if (!toneGliding())
+        return;
+    // A pot at rest keeps its slot: its glide's last target may be older
+    // than a value written at once since.
+    for (auto* glide : { &bassGlide, &trebleGlide })
+        if (glide->moving())
+        {
+            glide->jumpTo(glide->target());
+            setParameterSlot(glide == &bassGlide ? Slot::bass : Slot::treble, glide->position());
+        }
+    settleSlot(Slot::bass, slots[Slot::bass].value);
 }
 
 void KYM::updateSamplerate(double rate) noexcept
@@ -162,7 +256,7 @@ void KYM::updateSamplerate(double rate) noexcept
     drive.init(fs, slots[Slot::drive].value);
     presence.init(fs, slots[Slot::presence].value);
 
-    updateTonestage();
+    updateTonestage(false);
 
     inputNetwork.setup(fs, inputNetworkD, inputNetworkN);
     firstNetwork.setup(fs, firstNetworkD, firstNetworkN);
@@ -197,8 +291,7 @@ void KYM::reset() noexcept
     // A ramp from zero keeps the ratios of the target set from its first
     // step, as after construction, so the section runs at once with the
     // coefficients of the present rate and pots.
-    std::fill(std::begin(tonestage.rampedCoef), std::end(tonestage.rampedCoef), 0.0);
-    tonestage.stepFn = &KYM_TONESTAGE::step;
+    tonestage.rampFromZero();
     std::fill(std::begin(tonestage.section.s), std::end(tonestage.section.s), 0.0);
 
     current = 0.0;
@@ -227,9 +320,34 @@ double KYM::processSample(double s) noexcept
     return 0.0 - f;
 }
 
+namespace
+{
+
+void referenceBlock(KYM& engine, double* samples, int n, bool toneGlides) noexcept
+{
+    if (!toneGlides)
+    {
+        for (int i = 0; i < n; ++i)
+            samples[i] = engine.processSample(samples[i]);
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+    {
+        if (engine.toneStepCountdown == 0)
+        {
+            engine.toneGlideStep();
+            engine.toneStepCountdown = engine.toneStepSamples;
+        }
+        --engine.toneStepCountdown;
+        samples[i] = engine.processSample(samples[i]);
+    }
+}
+
+} // namespace
+
 void KYM::processBlock(double* samples, int n) noexcept
 {
-    blockFn(*this, samples, n);
+    blockFn(*this, samples, n, toneGliding());
 }
 
 libqor::dsp::SimdLevel KYM::setSimdLevel(libqor::dsp::SimdLevel level) noexcept

@@ -5,6 +5,7 @@
 #include "engine/KYM_HIGHPASS.h"
 #include "engine/KYM_TONESTAGE.h"
 #include "engine/OpampStage.h"
+#include "libqor/dsp/ControlGlide.h"
 #include "libqor/dsp/SimdLevel.h"
 
 #include <cstdint>
@@ -51,6 +52,26 @@ public:
     void setParameterSlot(int index, double position) noexcept;
     // Consumes the changed flags and recomputes the stages they belong to.
     void updateParameters() noexcept;
+    // The same for one step of a glide (controls moving while audio plays),
+    // but for the tone stage: the tone pots glide on their own (glideTone),
+    // and their flags wait for updateParameters.
+    void followParameters() noexcept;
+    // Ends a slot's glide at position: the slot's stage is recomputed as a
+    // newly started engine computes it (the tone stage ramping from zero), so
+    // that where the engine comes to rest depends on the settings alone, not
+    // on the path that led there. Both flags of the stage's pair are cleared.
+    void settleSlot(int index, double position) noexcept;
+
+    // The tone pots' glide (slots bass and treble). The block paths step it
+    // every toneStepSamples samples, more finely than a host block could be
+    // cut: each step is a new coefficient set, and the section's states are
+    // only carried well from one set to the next when the two are close.
+    // glideTone starts it, or takes up a new target on the way; it lands in
+    // settleSlot's state. finishToneGlide jumps to the targets (a restart).
+    void glideTone(int index, double position, int steps, int stepSamples) noexcept;
+    bool toneGliding() const noexcept { return bassGlide.moving() || trebleGlide.moving(); }
+    void toneGlideStep() noexcept;
+    void finishToneGlide() noexcept;
     // Recomputes everything that depends on the (oversampled) rate.
     void updateSamplerate(double rate) noexcept;
     // One sample through the whole chain; the result is already polarity-inverted.
@@ -93,11 +114,18 @@ public:
     double fs = 0.0;      // oversampled rate
     double current = 0.0; // running sample; the tone section works on it in place
     double dry = 0.0;     // dry tap of the current sample
+    libqor::dsp::ControlGlide bassGlide;
+    libqor::dsp::ControlGlide trebleGlide;
+    int toneStepSamples = 16;
+    int toneStepCountdown = 0; // samples until the glide's next step
 
 private:
     void updateBlend() noexcept;
-    void updateTonestage() noexcept;
+    // take: the tone stage takes the new set at once (a glide's step);
+    // otherwise it ramps to it.
+    void updateTonestage(bool take) noexcept;
+    void applyChanges(bool withTone) noexcept;
 
-    void (*blockFn)(KYM&, double*, int) noexcept = nullptr;
+    void (*blockFn)(KYM&, double*, int, bool) noexcept = nullptr;
     libqor::dsp::SimdLevel blockLevel = libqor::dsp::SimdLevel::reference;
 };

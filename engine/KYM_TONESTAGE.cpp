@@ -148,3 +148,103 @@ void KYM_TONESTAGE::step() noexcept
 }
 
 void KYM_TONESTAGE::step_null() noexcept {}
+
+// The section's states are sums of its coefficients times past samples, in
+// units of the set normalised by a0. The unnormalised coefficients are
+// polynomials in the pot positions, smooth all along their travel, whereas
+// a0 is not: near the top of Bass, where a pot leg of 0.3 ohm puts a pole
+// and a zero far above the audio band, a0 changes tenfold within the last
+// percent of travel. States kept as they stand would meet a new set in
+// other units, and the section would burst; kept in the unnormalised units
+// (scaled by old a0 / new a0), the section runs on as the network does.
+// The old a0 is the target's: during a glide the section runs with its
+// target set, or ramps from zero to it.
+void KYM_TONESTAGE::takeCoefficients() noexcept
+{
+    const double previousA0 = targetCoef[0];
+    updatecoefficients();
+    runWithTarget(previousA0, false);
+}
+
+void KYM_TONESTAGE::followCoefficients() noexcept
+{
+    // Each unnormalised coefficient is a fixed combination of the nine
+    // monomials of the pot positions, for a given rate: the prototype's table
+    // carried through the transform once per rate.
+    if (glideWeightsFs != fs)
+    {
+        constexpr auto m = bilinearTerms<6>();
+        const double T = 1.0 / fs;
+        double TkPow[7];
+        double Tk = 1.0;
+        for (int k = 6; k >= 0; --k)
+        {
+            TkPow[k] = Tk; // T^(6-k)
+            Tk = Tk * T;
+        }
+        for (int c = 0; c < 9; ++c)
+            for (int j = 0; j <= 6; ++j)
+            {
+                double sa = 0.0;
+                double sb = 0.0;
+                double twoPow = 1.0;
+                for (int k = 0; k <= 6; ++k)
+                {
+                    const double w = kUndivided * twoPow * TkPow[k] * m[k][j];
+                    sa = sa + kD[k][c] * w;
+                    sb = sb + kN[k][c] * w;
+                    twoPow = twoPow * 2.0;
+                }
+                glideWeights[c][j] = sa;
+                glideWeights[c][7 + j] = sb;
+            }
+        glideWeightsFs = fs;
+    }
+
+    const double x = bass;
+    const double y = treble;
+    const double yy = y * y;
+    const double xx = x * x;
+    const double monomial[9] = { 1.0, y, yy, x, x * y, x * yy, xx, xx * y, xx * yy };
+    const double previousA0 = targetCoef[0];
+    double coef[14] = {};
+    for (int c = 0; c < 9; ++c)
+        for (int j = 0; j < 14; ++j)
+            coef[j] = coef[j] + glideWeights[c][j] * monomial[c];
+    for (int j = 0; j < 14; ++j)
+        targetCoef[j] = coef[j];
+    runWithTarget(previousA0, true);
+}
+
+void KYM_TONESTAGE::runWithTarget(double previousA0, bool byReciprocal) noexcept
+{
+    const double scale = previousA0 / targetCoef[0];
+    for (int i = 0; i < 6; ++i)
+        section.s[i] = section.s[i] * scale;
+
+    for (int i = 0; i < 14; ++i)
+        rampedCoef[i] = targetCoef[i];
+    if (byReciprocal)
+    {
+        const double r = 1.0 / rampedCoef[0];
+        for (int i = 1; i <= 6; ++i)
+            section.a[i] = rampedCoef[i] * r;
+        for (int i = 0; i <= 6; ++i)
+            section.b[i] = rampedCoef[7 + i] * r;
+    }
+    else
+    {
+        for (int i = 1; i <= 6; ++i)
+            section.a[i] = rampedCoef[i] / rampedCoef[0];
+        for (int i = 0; i <= 6; ++i)
+            section.b[i] = rampedCoef[7 + i] / rampedCoef[0];
+    }
+    stepFn = &KYM_TONESTAGE::step_null;
+}
+
+void KYM_TONESTAGE::rampFromZero() noexcept
+{
+    for (double& c : rampedCoef)
+        c = 0.0;
+    stepFn = &KYM_TONESTAGE::step;
+}

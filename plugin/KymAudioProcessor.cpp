@@ -157,6 +157,11 @@ KymAudioProcessor::KymAudioProcessor()
         }
     }
 
+    // The engine starts at the parameters' defaults.
+    glides[kym::inputIndex].jumpTo(inputGain);
+    for (int i = kym::inputIndex + 1; i < glidingCount; ++i)
+        glides[i].jumpTo(kym::parameterTable[i].defaultValue / 10.0);
+
     sampler.setFactor(static_cast<int>(oversamplingFactor + 0.5));
     engine.updateSamplerate(currentSampleRate * oversamplingFactor);
     engine.updateParameters();
@@ -280,7 +285,12 @@ void KymAudioProcessor::parameterCheck(libqor::Parameter* parameter)
 {
     if (parameter == nullptr)
         return;
-    post(Job::forParameter(this, parameter));
+    // A job reads the value when it runs, so one waiting job per parameter
+    // carries every change made before it runs. (A parameter that is not one
+    // of ours changes nothing, whatever its jobs.)
+    const int index = parameters.indexOf(parameter);
+    if (index < 0 || !jobWaiting[index].exchange(true, std::memory_order_acq_rel))
+        post(Job::forParameter(this, parameter));
     // The new value is already stored, so an open editor can show it now:
     // with the transport stopped no job runs to ask for the refresh.
     requestEditorRefresh();
@@ -303,14 +313,24 @@ void KymAudioProcessor::runPendingJobs() noexcept
 
 void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
 {
-    const double v = parameter->value.load(std::memory_order_relaxed);
-
     // A parameter that is not one of ours (indexOf gives -1) changes nothing.
     const int index = parameters.indexOf(parameter);
+    // Lowered before the value is read, so a change stored after the read
+    // posts a job of its own; the exchange pairs with the poster's.
+    if (index >= 0)
+        jobWaiting[index].exchange(false, std::memory_order_acq_rel);
+    const double v = parameter->value.load(std::memory_order_relaxed);
+
     if (index == kym::inputIndex)
-        inputGain = v;
+        moveControl(index, v);
     else if (index == kym::bypassIndex)
+    {
         bypass = v >= 0.5;
+        // The circuit stands still from here and restarts afterwards: a
+        // glide under way ends now.
+        if (bypass)
+            finishGlides();
+    }
     else if (index == kym::qualityIndex)
     {
         // Truncation in double: no float-to-int conversion that a stray value could make undefined.
@@ -320,10 +340,127 @@ void KymAudioProcessor::runParameterJob(libqor::Parameter* parameter) noexcept
         audioInfoDirty = true;
     }
     else if (index >= 0 && index < kym::parameterCount && engineSlotOf[index] >= 0)
-        engine.setParameterSlot(engineSlotOf[index], v / 10.0);
+        moveControl(index, v / 10.0);
 
     engine.updateParameters();
+    // With no signal in the circuit yet, the tone stage starts its ramp from
+    // zero as a new one does, whatever silence it has run through: where it
+    // comes to rest then depends on the settings alone.
+    if (!signalHeard && engine.tonestage.stepFn == &KYM_TONESTAGE::step)
+        engine.tonestage.rampFromZero();
     requestEditorRefresh();
+}
+
+//==============================================================================
+// Glides
+
+bool KymAudioProcessor::isTonePot(int index) noexcept
+{
+    return index == kym::lowIndex || index == kym::highIndex;
+}
+
+void KymAudioProcessor::setControl(int index, double position) noexcept
+{
+    if (index == kym::inputIndex)
+        inputGain = position;
+    else
+        engine.setParameterSlot(engineSlotOf[index], position);
+}
+
+void KymAudioProcessor::moveControl(int index, double position) noexcept
+{
+    // Before the input has carried any signal (a host that restores a session
+    // after its first, silent cycles included), and while the block is passed
+    // through (a restart from clear histories follows), there is nothing to
+    // glide over.
+    if (!signalHeard || bypass || restartDue)
+    {
+        if (isTonePot(index))
+            engine.finishToneGlide();
+        glides[index].jumpTo(position);
+        setControl(index, position);
+        return;
+    }
+    if (isTonePot(index))
+    {
+        engine.glideTone(engineSlotOf[index], position, glideSteps(index, currentSampleRate),
+                         toneStepFrames * sampler.factor);
+        return;
+    }
+    libqor::dsp::ControlGlide& glide = glides[index];
+    if (!glide.moving() && position == glide.position())
+        return;
+    glide.glideTo(position, glideSteps(index, currentSampleRate));
+    glideFramesLeft = 0; // the first step with the next frame
+}
+
+int KymAudioProcessor::glideSteps(int index, double hostRate) noexcept
+{
+    const double steps = isTonePot(index) ? std::round(toneGlideSeconds * hostRate / toneStepFrames)
+                                          : std::round(glideSeconds * hostRate / glideStepFrames);
+    return static_cast<int>(std::max(1.0, steps));
+}
+
+bool KymAudioProcessor::ownGlidesMoving() const noexcept
+{
+    for (const libqor::dsp::ControlGlide& glide : glides)
+        if (glide.moving())
+            return true;
+    return false;
+}
+
+bool KymAudioProcessor::glidesMoving() const noexcept
+{
+    return ownGlidesMoving() || engine.toneGliding();
+}
+
+void KymAudioProcessor::stepInputGlide() noexcept
+{
+    libqor::dsp::ControlGlide& glide = glides[kym::inputIndex];
+    if (glide.moving())
+        inputGain = glide.advance();
+}
+
+bool KymAudioProcessor::engineGlidesMoving() const noexcept
+{
+    for (int i = kym::inputIndex + 1; i < glidingCount; ++i)
+        if (glides[i].moving())
+            return true;
+    return false;
+}
+
+void KymAudioProcessor::stepEngineGlides() noexcept
+{
+    for (int i = kym::inputIndex + 1; i < glidingCount; ++i)
+    {
+        libqor::dsp::ControlGlide& glide = glides[i];
+        if (!glide.moving())
+            continue;
+        const double position = glide.advance();
+        if (glide.moving())
+            engine.setParameterSlot(engineSlotOf[i], position);
+        else
+            engine.settleSlot(engineSlotOf[i], position);
+    }
+    engine.followParameters();
+}
+
+void KymAudioProcessor::finishGlides() noexcept
+{
+    for (int i = 0; i < glidingCount; ++i)
+    {
+        libqor::dsp::ControlGlide& glide = glides[i];
+        if (!glide.moving())
+            continue;
+        const double position = glide.target();
+        glide.jumpTo(position);
+        if (i == kym::inputIndex)
+            inputGain = position;
+        else
+            engine.settleSlot(engineSlotOf[i], position);
+    }
+    engine.finishToneGlide();
+    glideFramesLeft = 0;
 }
 
 //==============================================================================
@@ -366,18 +503,27 @@ void KymAudioProcessor::recheckAudioInformation(double hostSampleRate) noexcept
     const int factor = factorForRate(oversamplingFactor, currentSampleRate);
     sampler.setFactor(factor);
     engine.updateSamplerate(currentSampleRate * static_cast<double>(factor));
-    clearHistories();
+    clearHistories(signalHeard);
 }
 
-void KymAudioProcessor::clearHistories() noexcept
+void KymAudioProcessor::listen(const juce::AudioBuffer<float>& buffer) noexcept
 {
+    if (signalHeard || buffer.getNumChannels() < 1)
+        return;
+    const float* in = buffer.getReadPointer(0);
+    signalHeard = std::any_of(in, in + buffer.getNumSamples(), [](float x) { return x != 0.0f; });
+}
+
+void KymAudioProcessor::clearHistories(bool signalUnderWay) noexcept
+{
+    finishGlides();
     engine.reset();
     sampler.reset();
 
-    // Once audio has arrived, the circuit restarts on a signal already under
-    // way; a step into it would thump through the coupling networks, so the
-    // input rises over a short fade. Before that it starts as a new one does.
-    if (audioArrived)
+    // On a signal already under way, a step into it would thump through the
+    // coupling networks, so the input rises over a short fade. Otherwise the
+    // circuit starts as a new one does.
+    if (signalUnderWay)
     {
         fadeInLength = std::max(1, static_cast<int>(fadeInSeconds * currentSampleRate));
         fadeInPosition = 0;
@@ -442,7 +588,8 @@ void KymAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffer, j
     const ScopedFlushToZero flushToZero;
     runPendingJobs();
     restartDue = true;
-    audioArrived = audioArrived || buffer.getNumSamples() > 0;
+    finishGlides();
+    listen(buffer);
     passThrough(buffer);
 }
 
@@ -457,10 +604,12 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
     const int numSamples = buffer.getNumSamples();
     const int numOutputs = std::min(getTotalNumOutputChannels(), numChannels);
 
+    const bool heardBefore = signalHeard;
+    listen(buffer);
+
     if (bypass)
     {
         restartDue = true;
-        audioArrived = audioArrived || numSamples > 0;
         passThrough(buffer);
         return;
     }
@@ -469,10 +618,13 @@ void KymAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::Mid
         return;
 
     // The state left from before the pass-through does not fit the signal
-    // arriving now: going on from it would burst.
-    if (restartDue)
-        clearHistories();
-    audioArrived = audioArrived || numSamples > 0;
+    // arriving now: going on from it would burst. Until the first sample
+    // other than zero, the circuit has run on silence alone: it starts from
+    // clear histories there, as a new one would, so that what it renders
+    // does not depend on how many silent blocks came first (a host's first
+    // cycles, before or after it restored a session).
+    if (restartDue || heardBefore != signalHeard)
+        clearHistories(heardBefore);
 
     // Longer host blocks are served in pieces the buffers can hold.
     for (int start = 0; start < numSamples; start += maxBlockSize)
@@ -486,16 +638,58 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
     double* oversampled = oversampledBuffer->channels[0];
     double* result = outputBuffer->channels[0];
 
-    const double gain = inputGain;
-    for (int i = 0; i < count; ++i)
-        gained[i] = static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * gain;
+    // While controls glide, their steps fall every glideStepFrames frames,
+    // counted on from the glide's start: Input's here, the engine's controls'
+    // between pieces of the engine's work below, at the same frames.
+    const bool gliding = ownGlidesMoving();
+    const int firstStep = glideFramesLeft;
+
+    if (gliding && glides[kym::inputIndex].moving())
+    {
+        for (int i = 0, next = firstStep; i < count; ++i)
+        {
+            if (i == next)
+            {
+                stepInputGlide();
+                next += glideStepFrames;
+            }
+            gained[i] =
+                static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * inputGain;
+        }
+    }
+    else
+    {
+        const double gain = inputGain;
+        for (int i = 0; i < count; ++i)
+            gained[i] = static_cast<double>(std::clamp(finiteOrZero(in[i]), -maxInputSample, maxInputSample)) * gain;
+    }
 
     if (fadeInPosition < fadeInLength)
         fadeIn(gained, count);
 
     (sampler.*sampler.upSlot)(gained, oversampled, count);
 
-    engine.processBlock(oversampled, count * sampler.factor);
+    const int factor = sampler.factor;
+    if (gliding)
+    {
+        for (int done = 0, next = firstStep; done < count;)
+        {
+            if (done == next)
+            {
+                stepEngineGlides();
+                next += glideStepFrames;
+            }
+            const int end = engineGlidesMoving() ? std::min(next, count) : count;
+            engine.processBlock(oversampled + done * factor, (end - done) * factor);
+            done = end;
+        }
+        int nextStep = firstStep;
+        while (nextStep < count)
+            nextStep += glideStepFrames;
+        glideFramesLeft = nextStep - count;
+    }
+    else
+        engine.processBlock(oversampled, count * factor);
 
     (sampler.*sampler.downSlot)(oversampled, result, count);
 
@@ -507,7 +701,7 @@ void KymAudioProcessor::processPiece(juce::AudioBuffer<float>& buffer, int start
         overflow |= !(std::abs(result[i]) < floatOverflow);
     if (overflow)
     {
-        clearHistories();
+        clearHistories(signalHeard);
         std::fill(result, result + count, 0.0);
     }
 

@@ -4,10 +4,12 @@
 #include "libqor/AutomatableParameter.h"
 #include "libqor/ParamObserver.h"
 #include "libqor/Parameter.h"
+#include "libqor/dsp/ControlGlide.h"
 #include "libqor/dsp/StereoSampleBuffer.h"
 #include "libqor/dsp/blockUpDownsampling.h"
 #include "plugin/Job.h"
 #include "plugin/JobQueue.h"
+#include "plugin/KymParameterTable.h"
 #include "plugin/KymStateRecord.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -130,12 +132,36 @@ public:
     // passed through (Bypass, or the host's bypass); the next processed block
     // starts them from clear histories instead of from that old state.
     bool restartDue = false;
-    // A block with frames has reached the processor: a restart from now on
-    // meets a signal already under way.
-    bool audioArrived = false;
+    // The host's input has carried a sample other than zero. Before that the
+    // circuit is at rest on silence: a control may jump without a glide, and
+    // a restart needs no fade.
+    bool signalHeard = false;
     // The input's rise after a restart: position and length in host frames.
     int fadeInPosition = 0;
     int fadeInLength = 0;
+    // The continuous controls (Input .. Blend, by parameter index) where the
+    // audio road has them: Input's gain, the others' engine positions. While
+    // audio plays, a change glides there (see moveControl); Low and High
+    // glide inside the engine (KYM::glideTone), and their entries here stay
+    // at rest.
+    static constexpr int glidingCount = 7;
+    libqor::dsp::ControlGlide glides[glidingCount];
+    // Host frames until the glides' next step.
+    int glideFramesLeft = 0;
+    // How long a glide takes, and how many host frames each of its steps
+    // holds. The tone pots glide faster than the rest, so that a cut of the
+    // bass takes effect before the gains around it rise; their steps are
+    // finer, as the tone section's states carry over well only between close
+    // sets.
+    static constexpr double glideSeconds = 0.05;
+    static constexpr double toneGlideSeconds = 0.02;
+    static constexpr int glideStepFrames = 16;
+    static constexpr int toneStepFrames = 4;
+    // How many steps a glide of the control takes at the host rate.
+    static int glideSteps(int index, double hostRate) noexcept;
+    static bool isTonePot(int index) noexcept;
+    // Some control is on its way (the engine's tone glide included).
+    bool glidesMoving() const noexcept;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> inputBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> oversampledBuffer;
     std::unique_ptr<libqor::StereoSampleBuffer<double>> outputBuffer;
@@ -156,12 +182,28 @@ private:
     // Outputs without an input of their own get input 0; the rest stay as the wrapper left them.
     void passThrough(juce::AudioBuffer<float>& buffer) const noexcept;
     // The engine and the sampler as newly built, with their present rate,
-    // factor and controls.
-    void clearHistories() noexcept;
+    // factor and controls; with the input's fade when a signal is under way.
+    void clearHistories(bool signalUnderWay) noexcept;
+    // Notes whether the block's input channel carries a signal.
+    void listen(const juce::AudioBuffer<float>& buffer) noexcept;
     // The next frames of the input's rise, applied to count gained samples.
     void fadeIn(double* gained, int count) noexcept;
+    // A continuous control's new position: a glide while audio plays and the
+    // circuit runs on from its state, otherwise at once.
+    void moveControl(int index, double position) noexcept;
+    void setControl(int index, double position) noexcept;
+    bool ownGlidesMoving() const noexcept;
+    // One step of Input's glide; one step of the engine's controls' glides,
+    // and their stages recomputed.
+    void stepInputGlide() noexcept;
+    void stepEngineGlides() noexcept;
+    bool engineGlidesMoving() const noexcept;
+    // Every glide at its end at once (at a restart).
+    void finishGlides() noexcept;
 
     std::atomic<bool> editorRefreshRequested { false };
+    // A job of the parameter (by index) waits in the queue.
+    std::atomic<bool> jobWaiting[kym::parameterCount] {};
 
     JUCE_DECLARE_NON_COPYABLE(KymAudioProcessor)
 };

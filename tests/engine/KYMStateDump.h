@@ -24,7 +24,7 @@ static_assert(sizeof(DFI<3>) == (4 + 4 + 5 + 1 + 5 + 8) * sizeof(double));
 static_assert(sizeof(KYM_DRIVE) == (5 + 7 + 3 + 3 + 1 + 21) * sizeof(double) + sizeof(TransferTable*));
 static_assert(sizeof(libqor::dsp::TDFII<6>) == sizeof(void(libqor::dsp::TDFII<6>::*)(double&)) + 21 * sizeof(double));
 static_assert(sizeof(KYM_TONESTAGE)
-              == sizeof(void(KYM_TONESTAGE::*)()) + (4 + 5 + 7 + 6 + 4 + 14 + 14) * sizeof(double)
+              == sizeof(void(KYM_TONESTAGE::*)()) + (4 + 5 + 7 + 6 + 4 + 14 + 14 + 126 + 1) * sizeof(double)
                   + sizeof(libqor::dsp::TDFII<6>));
 
 // Every state field of an engine by name, as raw bits: doubles compare by
@@ -67,6 +67,14 @@ public:
         add("fs", e.fs);
         add("current", e.current);
         add("dry", e.dry);
+        add("bassGlide.position", e.bassGlide.position());
+        add("bassGlide.target", e.bassGlide.target());
+        addInt("bassGlide.moving", e.bassGlide.moving());
+        add("trebleGlide.position", e.trebleGlide.position());
+        add("trebleGlide.target", e.trebleGlide.target());
+        addInt("trebleGlide.moving", e.trebleGlide.moving());
+        addInt("toneStepSamples", e.toneStepSamples);
+        addInt("toneStepCountdown", e.toneStepCountdown);
     }
 
     // The first field that differs, or "" when none does.
@@ -187,6 +195,9 @@ private:
         addArray("tonestage.section.s", t.section.s);
         addArray("tonestage.targetCoef", t.targetCoef);
         addArray("tonestage.rampedCoef", t.rampedCoef);
+        for (int c = 0; c < 9; ++c)
+            addArray("tonestage.glideWeights[" + std::to_string(c) + "]", t.glideWeights[c]);
+        add("tonestage.glideWeightsFs", t.glideWeightsFs);
     }
 
     std::vector<Field> fields;

@@ -221,11 +221,13 @@ TEST(ProcessorJobs, SixteenPostsGrowTheQueueAndKeepTheirOrder)
     auto p = makeProcessor();
     EXPECT_EQ(p->messageQueue.max_capacity(), 15u);
 
+    // (Through the parameters, a parameter never has more than one job
+    // waiting: the queue's own growth is seen with posts of its own.)
     std::vector<libqor::Parameter*> posted;
     for (int k = 0; k < 16; ++k)
     {
-        const int index = k % 7; // the continuous ones, each moved on every visit
-        setHost(*p, index, static_cast<float>(k + 1) / 20.0f);
+        const int index = k % 7;
+        p->post(Job::forParameter(p.get(), p->parameters[index]));
         posted.push_back(p->parameters[index]);
     }
     EXPECT_EQ(queuedJobs(*p), 16u);
@@ -252,10 +254,34 @@ TEST(ProcessorJobs, QueuedJobsAllRunAtTheNextBlockWithTheLatestValues)
     }
     setHost(*p, 2, 0.8f);
     setHost(*p, 0, 0.75f);
+    EXPECT_EQ(queuedJobs(*p), 2u); // one per parameter, whatever the number of changes
     runEmptyBlock(*p);
     EXPECT_EQ(queuedJobs(*p), 0u);
     EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, 0.8f * 10.0 / 10.0);
     EXPECT_EQ(p->inputGain, 1.5);
+}
+
+// A host that stops processing while the editor keeps moving a control: the
+// queue holds one job for it, not one per move, and the next block is as
+// quick as any.
+TEST(ProcessorJobs, ManyChangesWithoutBlocksLeaveOneJobPerParameter)
+{
+    auto p = makeProcessor();
+    runEmptyBlock(*p);
+    for (int k = 0; k < 100000; ++k)
+        p->parameters[k % 3]->SetNormalised((k % 1000) / 1000.0 + 0.0005);
+    p->parameters[1]->SetNormalised(0.25);
+    EXPECT_EQ(queuedJobs(*p), 3u);
+    EXPECT_EQ(p->messageQueue.max_capacity(), 15u); // it never had to grow
+
+    runEmptyBlock(*p);
+    EXPECT_EQ(queuedJobs(*p), 0u);
+    KYM reference;
+    reference.setParameterSlot(KYM::Slot::level, 0.25); // Level 2.5: the latest value
+    EXPECT_EQ(p->engine.slots[KYM::Slot::level].value, reference.slots[KYM::Slot::level].value);
+    // A change after the drain posts again.
+    p->parameters[1]->SetNormalised(0.75);
+    EXPECT_EQ(queuedJobs(*p), 1u);
 }
 
 TEST(ProcessorJobs, EngineSlotsGetTheValueOverTen)

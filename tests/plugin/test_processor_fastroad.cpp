@@ -274,13 +274,17 @@ TEST_P(FastRoad, HostChangesBetweenBlocksMatchThePlainRoad)
             roads.setHost(controls[rng() % 5], values[rng() % 5]);
     }));
 
-    // The tone ramp: wait for it to end, then turn Low and let the ramp run
-    // over many short blocks, then High with random blocks and a Quality
-    // switch while it runs.
+    // The tone stage: wait for its ramp to end, then turn Low: its glide
+    // (each step's set taken at once) over short blocks, and the ramp from
+    // zero that settles it over many more; then High with random blocks and
+    // a Quality switch while its ramp runs.
     ASSERT_TRUE(roads.runWhile(saw, 4096, [&] { return ramping(*roads.plain); }));
     ASSERT_FALSE(ramping(*roads.plain));
     roads.setHost(lowIndex, 0.2f);
     ASSERT_TRUE(roads.block(saw.data(), 97));
+    ASSERT_TRUE(roads.plain->glidesMoving());
+    ASSERT_FALSE(ramping(*roads.plain));
+    ASSERT_TRUE(roads.runWhile(saw, 97, [&] { return roads.plain->glidesMoving(); }));
     ASSERT_TRUE(ramping(*roads.plain));
     const int before = roads.blocks;
     ASSERT_TRUE(roads.runWhile(saw, 97, [&] { return ramping(*roads.plain); }));

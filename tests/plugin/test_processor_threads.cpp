@@ -80,8 +80,12 @@ TEST(ProcessorThreads, PostsFromEveryThreadMeetTheAudioRoad)
     running = false;
     audio.join();
 
+    // The last jobs, and the glides they start to their ends.
     runEmptyBlock(*p);
-    runEmptyBlock(*p);
+    std::vector<float> out;
+    for (int k = 0; k < 100 && p->glidesMoving(); ++k)
+        runBlock(*p, signal.data(), 256, out);
+    EXPECT_FALSE(p->glidesMoving());
     EXPECT_EQ(p->inputGain, 1.5);
     EXPECT_EQ(p->engine.slots[KYM::Slot::drive].value, p->parameters[2]->value.load() / 10.0);
     EXPECT_EQ(p->engine.slots[KYM::Slot::treble].value, p->parameters[4]->value.load() / 10.0);
@@ -254,7 +258,7 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
         {
             setOnAudioThread(*p, 0, static_cast<float>(k % 8) / 8.0f);
             runBlock(*p, signal.data(), 256, out);
-            EXPECT_EQ(p->inputGain, p->parameters[0]->value.load()) << "block " << k;
+            EXPECT_EQ(p->glides[kym::inputIndex].target(), p->parameters[0]->value.load()) << "block " << k;
         }
     }
     EXPECT_EQ(p->engine.slots[KYM::Slot::level].value, levelBefore); // Level's job is not posted yet
@@ -280,7 +284,8 @@ TEST(ProcessorThreads, MessageThreadStoppedInsideItsPostHoldsUpNoBlock)
 
 // Between two blocks the VST3 wrapper may set parameters on the audio thread
 // far more often than the audio thread's ring holds (a host that stops
-// calling the processor, say). None of the changes may be lost.
+// calling the processor, say). None of the changes may be lost: each
+// parameter keeps one job waiting, which applies its latest value.
 TEST(ProcessorThreads, AudioThreadPostsBeyondItsRingLoseNoChange)
 {
     auto p = makeProcessor(2, 2, 44100.0);
@@ -290,8 +295,7 @@ TEST(ProcessorThreads, AudioThreadPostsBeyondItsRingLoseNoChange)
         for (int i = 0; i < 7; ++i)
             setOnAudioThread(*p, i, static_cast<float>((k + i) % 10) / 10.0f + 0.05f);
     setOnAudioThread(*p, 8, 1.0f);
-    // The ring is full; what spilled holds one job per parameter.
-    EXPECT_EQ(p->messageQueue.size_approx(), JobQueue::audioCapacity + 8);
+    EXPECT_EQ(p->messageQueue.size_approx(), 8u);
 
     runEmptyBlock(*p); // the jobs, and the rate of the new Quality with them
     runEmptyBlock(*p);
@@ -309,4 +313,23 @@ TEST(ProcessorThreads, AudioThreadPostsBeyondItsRingLoseNoChange)
     }
     EXPECT_EQ(p->sampler.factor, 4);
     EXPECT_EQ(p->engine.fs, 4.0 * 44100.0);
+}
+
+// The queue itself, past its ring: jobs the audio thread posts beyond the
+// ring's room wait in the spill area, one per parameter, and none is lost.
+TEST(ProcessorThreads, AudioThreadRingOverflowSpillsOnePerParameter)
+{
+    auto p = makeProcessor(2, 2, 44100.0);
+    runEmptyBlock(*p); // this thread is the audio thread from now on
+    const int rounds = static_cast<int>(JobQueue::audioCapacity);
+    for (int k = 0; k < rounds; ++k)
+        for (int i = 0; i < 7; ++i)
+            p->post(Job::forParameter(p.get(), p->parameters[i]));
+    p->post(Job::forParameter(p.get(), p->parameters[8]));
+    // The ring is full; what spilled holds one job per parameter.
+    EXPECT_EQ(p->messageQueue.size_approx(), JobQueue::audioCapacity + 8);
+
+    runEmptyBlock(*p);
+    EXPECT_EQ(p->messageQueue.size_approx(), 0u);
+    EXPECT_EQ(p->messageQueue.lostJobs(), 0);
 }

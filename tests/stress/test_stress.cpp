@@ -359,13 +359,14 @@ TEST(Stress, EveryThreadAtOnceLosesNoChangeAndKeepsTheOutputFinite)
 
     // A footswitch press may still be on its way to the editor. Then the
     // last changes may be queued: one block takes them up, its recheck
-    // giving the sampler and the engine a new Quality's factor and rate.
+    // giving the sampler and the engine a new Quality's factor and rate, and
+    // the glides they start end a few blocks later.
     pumpMessagesFor(10);
     wrapper.open();
     ASSERT_NE(wrapper.editor, nullptr);
     juce::AudioBuffer<float> storage(2, 512);
     for (auto* instance : instances)
-        for (int k = 0; k < 2; ++k)
+        for (int k = 0; k < 2 || (instance->glidesMoving() && k < 1000); ++k)
         {
             storage.clear();
             runHostBlock(*instance, storage, 512, 48000.0);
